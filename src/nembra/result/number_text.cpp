@@ -1,0 +1,122 @@
+// str() of ints and floats without going through the interpreter.
+//
+// Serialising a large result table calls str() on every cell, and most cells
+// are floats. float.__repr__ runs David Gay's dtoa and then builds the string
+// through several intermediate buffers, which dominates that loop. Here
+// std::to_chars (shortest round-trip digits, like repr) writes into a stack
+// buffer that is laid out the way float.__repr__ does and copied once into a
+// new ASCII str.
+#include "number_text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace nembra {
+namespace {
+
+constexpr std::size_t kBufSize = 64;  // longest text is 24 chars
+
+PyObject* ascii_str(const char* text, std::size_t len) noexcept {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
+    if (s != nullptr) {
+        std::memcpy(PyUnicode_1BYTE_DATA(s), text, len);
+    }
+    return s;
+}
+
+// Writes float.__repr__(x) into out and returns the end of the text.
+char* format_double(double x, char* out) noexcept {
+    if (std::isnan(x)) {  // a negative nan prints as "nan" too
+        std::memcpy(out, "nan", 3);
+        return out + 3;
+    }
+    char* p = out;
+    if (std::signbit(x)) {  // includes -0.0
+        *p++ = '-';
+        x = -x;
+    }
+    if (std::isinf(x)) {
+        std::memcpy(p, "inf", 3);
+        return p + 3;
+    }
+
+    // "D[.DDD]e(+|-)XX[X]": the shortest digits that read back as x. Its
+    // exponent always has a sign and at least two digits, as in repr.
+    char sci[kBufSize];
+    char* sci_end = std::to_chars(sci, sci + sizeof sci, x,
+                                  std::chars_format::scientific).ptr;
+    const char* e = static_cast<const char*>(
+        std::memchr(sci, 'e', static_cast<std::size_t>(sci_end - sci)));
+    int exp10 = 0;
+    std::from_chars(e + (e[1] == '+' ? 2 : 1), sci_end, exp10);
+
+    // With x = 0.DIGITS * 10**decpt, repr switches to exponent notation when
+    // decpt <= -4 or decpt > 16; that text is exactly what to_chars wrote.
+    const int decpt = exp10 + 1;
+    if (decpt <= -4 || decpt > 16) {
+        const std::size_t n = static_cast<std::size_t>(sci_end - sci);
+        std::memcpy(p, sci, n);
+        return p + n;
+    }
+
+    char digits[kBufSize];
+    int ndigits = 0;
+    for (const char* q = sci; q < e; ++q) {
+        if (*q != '.') {
+            digits[ndigits++] = *q;
+        }
+    }
+
+    if (decpt <= 0) {  // 0.000DIGITS
+        *p++ = '0';
+        *p++ = '.';
+        for (int i = decpt; i < 0; ++i) {
+            *p++ = '0';
+        }
+        std::memcpy(p, digits, static_cast<std::size_t>(ndigits));
+        return p + ndigits;
+    }
+    if (decpt < ndigits) {  // DIG.ITS
+        std::memcpy(p, digits, static_cast<std::size_t>(decpt));
+        p += decpt;
+        *p++ = '.';
+        std::memcpy(p, digits + decpt, static_cast<std::size_t>(ndigits - decpt));
+        return p + (ndigits - decpt);
+    }
+    // DIGITS000.0: integral values keep a ".0"
+    std::memcpy(p, digits, static_cast<std::size_t>(ndigits));
+    p += ndigits;
+    for (int i = ndigits; i < decpt; ++i) {
+        *p++ = '0';
+    }
+    *p++ = '.';
+    *p++ = '0';
+    return p;
+}
+
+}  // namespace
+
+PyObject* str_of(PyObject* value) noexcept {
+    char buf[kBufSize];
+    char* end;
+    if (PyFloat_CheckExact(value)) {
+        end = format_double(PyFloat_AS_DOUBLE(value), buf);
+    } else if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow != 0) {  // beyond int64: keeps the int->str digit limit
+            return PyObject_Str(value);
+        }
+        if (v == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+        end = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(v)).ptr;
+    } else {
+        return PyObject_Str(value);
+    }
+    return ascii_str(buf, static_cast<std::size_t>(end - buf));
+}
+
+}  // namespace nembra

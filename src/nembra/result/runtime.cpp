@@ -1,0 +1,79 @@
+#include "runtime.hpp"
+
+namespace nembra {
+
+Runtime runtime;
+
+namespace {
+
+void raise_name_error(PyObject* name) noexcept {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+}  // namespace
+
+Ref builtin(PyObject* name) noexcept {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(runtime.builtins.get()), name);
+    if (value != nullptr) return Ref::borrow(value);
+    if (!PyErr_Occurred()) raise_name_error(name);
+    return Ref();
+}
+
+Ref global(PyObject* name) noexcept {
+    PyObject* value = PyDict_GetItemWithError(runtime.globals, name);
+    if (value != nullptr) return Ref::borrow(value);
+    if (PyErr_Occurred()) return Ref();
+    return builtin(name);
+}
+
+void raise_not_implemented() noexcept { PyErr_SetNone(runtime.not_implemented_error.get()); }
+
+void raise_value_error(PyObject* args) noexcept { PyErr_SetObject(runtime.value_error.get(), args); }
+
+Ref lookup_special(PyObject* obj, PyObject* name) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject* found = _PyType_Lookup(type, name);
+    if (found == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+        return Ref();
+    }
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (get == nullptr) return Ref::borrow(found);
+    return Ref::steal(get(found, obj, reinterpret_cast<PyObject*>(type)));
+}
+
+// Calls `__exit__` with the exception that ended the block: a true result drops the
+// exception (1), a false one lets it propagate (-1).
+int detail::exit_after_error(PyObject* exit) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref value = Ref::steal(PyErr_GetRaisedException());
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
+    Ref traceback = Ref::steal(PyException_GetTraceback(value.get()));
+    Ref suppress = call(exit, {type, value.get(), traceback ? traceback.get() : Py_None});
+    if (!suppress) return -1;
+    const int truth = PyObject_IsTrue(suppress.get());
+    if (truth < 0) return -1;
+    if (truth) return 1;
+    PyErr_SetRaisedException(value.release());
+    return -1;
+#else
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type = Ref::steal(type);
+    Ref owned_value = Ref::steal(value);
+    Ref owned_traceback = Ref::steal(traceback);
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Ref suppress = call(exit, {type, value, traceback != nullptr ? traceback : Py_None});
+    if (!suppress) return -1;
+    const int truth = PyObject_IsTrue(suppress.get());
+    if (truth < 0) return -1;
+    if (truth) return 1;
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+    return -1;
+#endif
+}
+
+}  // namespace nembra
