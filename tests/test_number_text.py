@@ -73,7 +73,7 @@ def random_human_values(rng, n):
     return values
 
 
-SPECIAL_FLOATS = [
+EDGE_FLOATS = [
     0.0,
     -0.0,
     math.inf,
@@ -138,7 +138,7 @@ SPECIAL_FLOATS = [
     3.4028234663852886e38,  # largest float32
 ]
 
-SPECIAL_INTS = [
+EDGE_INTS = [
     0,
     1,
     -1,
@@ -172,18 +172,18 @@ SPECIAL_INTS = [
 ]
 
 
-@pytest.mark.parametrize("value", SPECIAL_FLOATS, ids=repr)
-def test_special_floats(value):
+@pytest.mark.parametrize("value", EDGE_FLOATS, ids=repr)
+def test_edge_floats(value):
     assert_same_as_str([value])
 
 
-@pytest.mark.parametrize("value", SPECIAL_INTS, ids=repr)
-def test_special_ints(value):
+@pytest.mark.parametrize("value", EDGE_INTS, ids=repr)
+def test_edge_ints(value):
     assert_same_as_str([value])
 
 
-def test_special_values_together():
-    values = SPECIAL_FLOATS + SPECIAL_INTS
+def test_edge_values_together():
+    values = EDGE_FLOATS + EDGE_INTS
     assert_same_as_str(values + values[::-1])
 
 
@@ -278,8 +278,11 @@ def test_ints_near_int64(values):
     assert_same_as_str(values)
 
 
+mixed = st.one_of(st.floats(), st.integers(), st.booleans(), st.text(max_size=5), st.none())
+
+
 @settings(max_examples=300, deadline=None)
-@given(st.lists(st.one_of(st.floats(), st.integers(), st.booleans(), st.text(max_size=5), st.none()), max_size=40))
+@given(st.lists(mixed, max_size=40))
 def test_mixed_values(values):
     assert_same_as_str(values)
 

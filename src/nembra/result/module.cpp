@@ -1,5 +1,6 @@
 // The module `nembra.result`: its definition, the create and exec steps, and the module
 // body, which imports what the classes use and runs their class statements in order.
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -295,6 +296,14 @@ int run_body() noexcept {
 
     if (run_class_statement(set_params_result_class) < 0) return -1;
     if (bind_alias("SetParamsResult", "SetParametersResult") < 0) return -1;
+    if (run_class_statement(download_result_class) < 0) return -1;
+    if (run_class_statement(optimization_result_element_class) < 0) return -1;
+    if (bind_alias("OptimizationResultElement", "OptimisationResultElement") < 0) return -1;
+    if (run_class_statement(optimization_result_class) < 0) return -1;
+    if (bind_alias("OptimizationResult", "OptimisationResult") < 0) return -1;
+    if (run_class_statement(nembra_result_class) < 0) return -1;
+    Ref safe_name = function_object(create_safe_file_name_function, nullptr);
+    if (!safe_name || bind_global(names.create_safe_file_name, safe_name.get()) < 0) return -1;
 
     Ref test = new_dict();
     return test ? bind_global(names.test, test.get()) : -1;

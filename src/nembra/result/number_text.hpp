@@ -1,7 +1,9 @@
 // Fast str() for the numbers that fill result tables.
 #pragma once
 
+#ifndef PY_SSIZE_T_CLEAN
 #define PY_SSIZE_T_CLEAN
+#endif
 #include <Python.h>
 
 namespace nembra {

@@ -51,6 +51,27 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
+// A reference kept in static storage for the rest of the process. Assigning replaces it
+// and releases the previous one; it is never released at exit, when the interpreter
+// that owns it may already be gone.
+class Constant {
+public:
+    Constant() noexcept = default;
+    Constant(const Constant&) = delete;
+    Constant& operator=(const Constant&) = delete;
+    Constant& operator=(Ref&& value) noexcept {
+        PyObject* old = std::exchange(ptr_, value.release());
+        Py_XDECREF(old);
+        return *this;
+    }
+
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 
 }  // namespace nembra

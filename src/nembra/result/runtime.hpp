@@ -11,9 +11,9 @@ namespace nembra {
 // The module namespace and the builtins, set when the module executes.
 struct Runtime {
     PyObject* globals = nullptr;  // borrowed from the loaded module
-    Ref builtins;                 // the `builtins` module
-    Ref value_error;              // builtins.ValueError, fetched once
-    Ref not_implemented_error;    // builtins.NotImplementedError, fetched once
+    Constant builtins;              // the `builtins` module
+    Constant value_error;           // builtins.ValueError, fetched once
+    Constant not_implemented_error; // builtins.NotImplementedError, fetched once
 };
 
 extern Runtime runtime;

@@ -1,0 +1,101 @@
+// OptimizationResultElement: one row of an optimisation table, a candidate parameter set
+// with the analysis results computed for it.
+#include "class_spec.hpp"
+#include "number_text.hpp"
+#include "runtime.hpp"
+
+namespace nembra {
+
+namespace {
+
+const char init_doc[] =
+    "\n"
+    "        :param params: a complete parameter set\n"
+    "        :param analysis_result: the accompanying results.\n"
+    "\n"
+    "        For an example, see :class:`OptimizationResult`\n"
+    "        ";
+
+// __init__(self, params, analysis_result=None)
+PyObject* init(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* analysis_result = args[2];
+    if (PyObject_SetAttr(self, names.parameter_set, args[1]) < 0) return nullptr;
+    const int given = PyObject_IsTrue(analysis_result);
+    if (given < 0) return nullptr;
+    Ref stored = given ? Ref::borrow(analysis_result) : new_dict();
+    if (!stored || PyObject_SetAttr(self, names.analysis_result, stored.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// analysis.get(key, "") without a method call when analysis is a plain dict, whose get
+// cannot be overridden.
+Ref analysis_value(PyObject* analysis, PyObject* key) noexcept {
+    if (PyDict_CheckExact(analysis)) {
+        PyObject* value = PyDict_GetItemWithError(analysis, key);
+        if (value != nullptr) return Ref::borrow(value);
+        return PyErr_Occurred() ? Ref() : Ref::borrow(names.empty);
+    }
+    return call_method(analysis, names.get, {key, names.empty});
+}
+
+// One display text per header key, in the order the headers yield their keys.
+Ref display_data(PyObject* self, PyObject* output_headers) noexcept {
+    Ref texts = new_list();
+    Ref keys = Ref::steal(PyObject_GetIter(output_headers));
+    if (!texts || !keys) return Ref();
+    while (Ref key = Ref::steal(PyIter_Next(keys.get()))) {
+        Ref analysis = attr(self, names.analysis_result);
+        if (!analysis) return Ref();
+        Ref value = analysis_value(analysis.get(), key.get());
+        if (!value) return Ref();
+        Ref text = Ref::steal(str_of(value.get()));
+        if (!text || PyList_Append(texts.get(), text.get()) < 0) return Ref();
+    }
+    if (PyErr_Occurred()) return Ref();
+    return texts;
+}
+
+// _serialize(self, output_headers)
+PyObject* serialize(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* output_headers = args[1];
+    Ref serialized = new_dict();
+    if (!serialized) return nullptr;
+    Ref serialize_params = global(names.serialize_params);
+    if (!serialize_params) return nullptr;
+    Ref parameter_set = attr(self, names.parameter_set);
+    if (!parameter_set) return nullptr;
+    Ref design = call(serialize_params.get(), {parameter_set.get()});
+    if (!design || PyDict_SetItem(serialized.get(), names.design, design.get()) < 0) return nullptr;
+    Ref analysis = attr(self, names.analysis_result);
+    if (!analysis || PyDict_SetItem(serialized.get(), names.analysis, analysis.get()) < 0) return nullptr;
+    if (output_headers == Py_None) return serialized.release();
+
+    Ref texts = display_data(self, output_headers);
+    if (!texts || PyDict_SetItem(serialized.get(), names.output_display_data, texts.get()) < 0) return nullptr;
+    return serialized.release();
+}
+
+const FunctionSpec methods[] = {
+    {{"__init__",
+      Shape::General,
+      3,
+      0,
+      {{"self"},
+       {"params", Default::Required, Exact::Any, "Union[dict, Munch]"},
+       {"analysis_result", Default::None, Exact::Dict, "'dict'"}}},
+     nullptr,
+     init_doc,
+     init},
+    {{"_serialize", Shape::General, 2, 0, {{"self"}, {"output_headers", Default::Required, Exact::Any, "Optional[dict]"}}},
+     "'dict'",
+     "Only provide output_headers when non-empty",
+     serialize},
+};
+
+}  // namespace
+
+const ClassSpec optimization_result_element_class = {"OptimizationResultElement", false, nullptr, methods, 2};
+
+}  // namespace nembra
