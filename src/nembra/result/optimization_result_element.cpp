@@ -39,16 +39,37 @@ Ref analysis_value(PyObject* analysis, PyObject* key) noexcept {
     return call_method(analysis, names.get, {key, names.empty});
 }
 
+// Whether an iterator, a key or a value is one whose use runs no Python code: then the
+// analysis dict read before it cannot have been replaced meanwhile.
+bool runs_no_code(PyObject* obj) noexcept {
+    return PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj);
+}
+
+bool builtin_container(PyObject* obj) noexcept {
+    return PyDict_CheckExact(obj) || PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+}
+
 // One display text per header key, in the order the headers yield their keys.
+//
+// Each key reads self._analysis_result anew. The read is skipped only while the loop has
+// run nothing but builtin code since the last read (builtin containers, plain keys and
+// values), so that nothing could have rebound the attribute in between.
 Ref display_data(PyObject* self, PyObject* output_headers) noexcept {
     Ref texts = new_list();
     Ref keys = Ref::steal(PyObject_GetIter(output_headers));
     if (!texts || !keys) return Ref();
+    const bool builtin_keys = builtin_container(output_headers);
+    Ref analysis;
+    bool analysis_current = false;
     while (Ref key = Ref::steal(PyIter_Next(keys.get()))) {
-        Ref analysis = attr(self, names.analysis_result);
-        if (!analysis) return Ref();
+        if (!analysis_current) {
+            analysis = attr(self, names.analysis_result);
+            if (!analysis) return Ref();
+        }
         Ref value = analysis_value(analysis.get(), key.get());
         if (!value) return Ref();
+        analysis_current = builtin_keys && PyDict_CheckExact(analysis.get()) && runs_no_code(key.get()) &&
+                           runs_no_code(value.get());
         Ref text = Ref::steal(str_of(value.get()));
         if (!text || PyList_Append(texts.get(), text.get()) < 0) return Ref();
     }
