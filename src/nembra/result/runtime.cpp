@@ -42,6 +42,20 @@ Ref lookup_special(PyObject* obj, PyObject* name) noexcept {
     return Ref::steal(get(found, obj, reinterpret_cast<PyObject*>(type)));
 }
 
+namespace {
+
+// Calls __exit__ while the block's exception is the one being handled, as the with
+// statement does, so that an exception raised by __exit__ carries it as its context.
+Ref call_exit(PyObject* exit, PyObject* type, PyObject* value, PyObject* traceback) noexcept {
+    Ref handled_before = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(value);
+    Ref suppress = call(exit, {type, value, traceback != nullptr ? traceback : Py_None});
+    PyErr_SetHandledException(handled_before.get());
+    return suppress;
+}
+
+}  // namespace
+
 // Calls `__exit__` with the exception that ended the block: a true result drops the
 // exception (1), a false one lets it propagate (-1).
 int detail::exit_after_error(PyObject* exit) noexcept {
@@ -49,7 +63,7 @@ int detail::exit_after_error(PyObject* exit) noexcept {
     Ref value = Ref::steal(PyErr_GetRaisedException());
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
     Ref traceback = Ref::steal(PyException_GetTraceback(value.get()));
-    Ref suppress = call(exit, {type, value.get(), traceback ? traceback.get() : Py_None});
+    Ref suppress = call_exit(exit, type, value.get(), traceback.get());
     if (!suppress) return -1;
     const int truth = PyObject_IsTrue(suppress.get());
     if (truth < 0) return -1;
@@ -66,7 +80,7 @@ int detail::exit_after_error(PyObject* exit) noexcept {
     Ref owned_value = Ref::steal(value);
     Ref owned_traceback = Ref::steal(traceback);
     if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Ref suppress = call(exit, {type, value, traceback != nullptr ? traceback : Py_None});
+    Ref suppress = call_exit(exit, type, value, traceback);
     if (!suppress) return -1;
     const int truth = PyObject_IsTrue(suppress.get());
     if (truth < 0) return -1;
