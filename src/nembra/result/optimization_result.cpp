@@ -121,11 +121,11 @@ Ref rows(PyObject* self) noexcept {
     Ref rows = new_list();
     if (!results || !rows) return Ref();
     const int done = for_each(results.get(), [&](PyObject* result) {
-        Ref serialize = attr(result, names.serialize);
+        Method serialize = lookup_method(result, names.serialize);
         if (!serialize) return -1;
         Ref headers = attr(self, names.output_headers_);
         if (!headers) return -1;
-        Ref row = call(serialize.get(), {headers.get()});
+        Ref row = serialize(headers.get());
         return row ? PyList_Append(rows.get(), row.get()) : -1;
     });
     return done < 0 ? Ref() : std::move(rows);

@@ -1,8 +1,27 @@
 #include "runtime.hpp"
 
+#if PY_VERSION_HEX >= 0x030D0000
+// Exported by the interpreter, declared only in its internal headers since 3.13.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 namespace nembra {
 
 Runtime runtime;
+
+Method lookup_method(PyObject* obj, PyObject* name) noexcept {
+    PyObject* found = nullptr;
+    const int unbound = _PyObject_GetMethod(obj, name, &found);
+    Method method;
+    method.callable = Ref::steal(found);
+    if (unbound) method.self = obj;
+    return method;
+}
+
+Ref Method::operator()(PyObject* arg) const noexcept {
+    if (self == nullptr) return call(callable.get(), {arg});
+    return call(callable.get(), {self, arg});
+}
 
 namespace {
 

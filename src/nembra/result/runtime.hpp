@@ -41,6 +41,18 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     return Ref::steal(PyObject_VectorcallMethod(name, stack, n, nullptr));
 }
 
+// A method looked up as `obj.name` would be, but without making a bound method when the
+// attribute is a plain function of the type: then `self` is set and must be passed first.
+struct Method {
+    Ref callable;
+    PyObject* self = nullptr;
+
+    explicit operator bool() const noexcept { return static_cast<bool>(callable); }
+    Ref operator()(PyObject* arg) const noexcept;
+};
+
+Method lookup_method(PyObject* obj, PyObject* name) noexcept;
+
 inline Ref new_dict() noexcept { return Ref::steal(PyDict_New()); }
 inline Ref new_list() noexcept { return Ref::steal(PyList_New(0)); }
 
