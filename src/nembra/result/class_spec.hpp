@@ -26,4 +26,7 @@ extern const FunctionSpec create_safe_file_name_function;
 // Constants of DownloadResult, made once when the module executes.
 int make_download_constants() noexcept;
 
+// Remembers the `re` module and `re.sub` as the module body imported them.
+int remember_re_module() noexcept;
+
 }  // namespace nembra

@@ -61,12 +61,48 @@ Ref message(const char* text) noexcept {
     return Ref::steal(Py_BuildValue("(s)", text));
 }
 
+// The re module and its sub function as imported when the module loaded.
+struct OriginalRe {
+    Constant module;
+    Constant sub;
+} original_re;
+
+bool is_safe_character(Py_UCS4 c) noexcept {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.';
+}
+
+// What re.sub("[^A-Za-z0-9.]", "_", text) returns for an exact str: the text itself when
+// every character is safe, else a new ASCII str with each other character replaced.
+PyObject* replace_unsafe_characters(PyObject* text) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t first_unsafe = 0;
+    while (first_unsafe < length && is_safe_character(PyUnicode_READ(kind, data, first_unsafe))) ++first_unsafe;
+    if (first_unsafe == length) return Py_NewRef(text);
+    PyObject* safe = PyUnicode_New(length, 127);
+    if (safe == nullptr) return nullptr;
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(safe);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        out[i] = is_safe_character(c) ? static_cast<Py_UCS1>(c) : '_';
+    }
+    return safe;
+}
+
 // _create_safe_file_name(file_name): re.sub("[^A-Za-z0-9.]", "_", file_name)
+//
+// While `re` and `re.sub` are still the ones imported at load, the substitution of an
+// exact str is done here, with the same result; anything else calls re.sub.
 PyObject* create_safe_file_name(PyObject* const* args) {
     Ref re = global(names.re);
     if (!re) return nullptr;
     Ref sub = attr(re.get(), names.sub);
     if (!sub) return nullptr;
+    if (re.get() == original_re.module.get() && sub.get() == original_re.sub.get() &&
+        PyUnicode_CheckExact(args[0])) {
+        return replace_unsafe_characters(args[0]);
+    }
     Ref safe_name = call(sub.get(), {names.unsafe_characters, names.underscore, args[0]});
     if (!safe_name) return nullptr;
     if (safe_name.get() != Py_None && !PyUnicode_CheckExact(safe_name.get())) {
@@ -233,11 +269,11 @@ Ref single_file(PyObject* self) noexcept {
     if (!content) return Ref();
     Ref data;
     if (is_text) {
-        Ref encode = attr(content.get(), names.encode);
+        Method encode = lookup_method(content.get(), names.encode);
         if (!encode) return Ref();
         Ref encoding = attr(self, names.encoding_);
         if (!encoding) return Ref();
-        data = call(encode.get(), {encoding.get()});
+        data = encode(encoding.get());
     } else {
         data = std::move(content);
     }
@@ -245,11 +281,11 @@ Ref single_file(PyObject* self) noexcept {
 }
 
 Ref upload(PyObject* self, PyObject* api, PyObject* file_object) noexcept {
-    Ref upload_method = attr(api, names.upload_temporary_file);
+    Method upload_method = lookup_method(api, names.upload_temporary_file);
     if (!upload_method) return Ref();
     Ref file_name = attr(self, names.file_name_);
     if (!file_name) return Ref();
-    return call(upload_method.get(), {file_object, file_name.get()});
+    return upload_method(file_object, file_name.get());
 }
 
 // Uploads `file` through a new API client and returns the URL it gives back.
@@ -322,6 +358,16 @@ const FunctionSpec create_safe_file_name_function = {
     safe_name_doc,
     create_safe_file_name,
 };
+
+int remember_re_module() noexcept {
+    Ref re = global(names.re);
+    if (!re) return -1;
+    Ref sub = attr(re.get(), names.sub);
+    if (!sub) return -1;
+    original_re.module = std::move(re);
+    original_re.sub = std::move(sub);
+    return 0;
+}
 
 int make_download_constants() noexcept {
     messages.no_name = message("Provide a 'file_name'");

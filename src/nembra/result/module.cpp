@@ -281,7 +281,7 @@ int bind_alias(const char* name, const char* alias) noexcept {
 }
 
 int run_body() noexcept {
-    if (import_module(names.re) < 0) return -1;
+    if (import_module(names.re) < 0 || remember_re_module() < 0) return -1;
     if (import_module(names.warnings) < 0) return -1;
     if (import_from(names.io, 0, {names.BytesIO}) < 0) return -1;
     if (import_from(names.typing, 0, {names.Dict, names.Any, names.List, names.Optional, names.Union}) < 0) {
@@ -375,6 +375,7 @@ void unregister_canonical_name(PyObject* module) noexcept {
 int exec_steps(PyObject* module, bool& registered) noexcept {
     if (make_names() < 0) return -1;
     runtime.globals = PyModule_GetDict(module);
+    if (watch_namespace() < 0) return -1;
     runtime.builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!runtime.builtins) return -1;
     if (PyObject_SetAttr(module, names.dunder_builtins, runtime.builtins.get()) < 0) return -1;

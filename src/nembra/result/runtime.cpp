@@ -1,5 +1,8 @@
 #include "runtime.hpp"
 
+#include <cstddef>
+#include <cstdint>
+
 #if PY_VERSION_HEX >= 0x030D0000
 // Exported by the interpreter, declared only in its internal headers since 3.13.
 extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
@@ -23,6 +26,11 @@ Ref Method::operator()(PyObject* arg) const noexcept {
     return call(callable.get(), {self, arg});
 }
 
+Ref Method::operator()(PyObject* first, PyObject* second) const noexcept {
+    if (self == nullptr) return call(callable.get(), {first, second});
+    return call(callable.get(), {self, first, second});
+}
+
 namespace {
 
 void raise_name_error(PyObject* name) noexcept {
@@ -38,9 +46,66 @@ Ref builtin(PyObject* name) noexcept {
     return Ref();
 }
 
+// Module-level names found in the module namespace are remembered together with the
+// namespace's version at that moment: any change to the namespace gives it a new version,
+// so a rebound or deleted name is looked up again at its next use. On 3.12 and newer,
+// where the dict version is no longer public, a dict watcher bumps a version of our own.
+namespace {
+
+struct CachedGlobal {
+    PyObject* name = nullptr;   // borrowed: the interned names live for the process
+    PyObject* value = nullptr;  // borrowed from the namespace, valid while the version holds
+    std::uint64_t version = 0;
+};
+
+constexpr std::size_t kGlobalCacheSize = 16;
+CachedGlobal global_cache[kGlobalCacheSize];
+
+#if PY_VERSION_HEX >= 0x030C0000
+std::uint64_t namespace_generation = 1;
+int namespace_watcher = -1;
+
+int on_namespace_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++namespace_generation;
+    return 0;
+}
+
+std::uint64_t namespace_version() noexcept { return namespace_generation; }
+#else
+std::uint64_t namespace_version() noexcept {
+    return reinterpret_cast<PyDictObject*>(runtime.globals)->ma_version_tag;
+}
+#endif
+
+CachedGlobal& cache_entry(PyObject* name) noexcept {
+    return global_cache[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kGlobalCacheSize];
+}
+
+}  // namespace
+
+int watch_namespace() noexcept {
+    for (CachedGlobal& entry : global_cache) entry = CachedGlobal{};
+#if PY_VERSION_HEX >= 0x030C0000
+    ++namespace_generation;
+    if (namespace_watcher < 0) {
+        namespace_watcher = PyDict_AddWatcher(on_namespace_event);
+        if (namespace_watcher < 0) return -1;
+    }
+    return PyDict_Watch(namespace_watcher, runtime.globals);
+#else
+    return 0;
+#endif
+}
+
 Ref global(PyObject* name) noexcept {
+    CachedGlobal& entry = cache_entry(name);
+    const std::uint64_t version = namespace_version();
+    if (entry.name == name && entry.version == version) return Ref::borrow(entry.value);
     PyObject* value = PyDict_GetItemWithError(runtime.globals, name);
-    if (value != nullptr) return Ref::borrow(value);
+    if (value != nullptr) {
+        entry = CachedGlobal{name, value, version};
+        return Ref::borrow(value);
+    }
     if (PyErr_Occurred()) return Ref();
     return builtin(name);
 }

@@ -22,6 +22,9 @@ extern Runtime runtime;
 // builtins, else NameError "name '...' is not defined".
 Ref global(PyObject* name) noexcept;
 
+// Starts following changes of the module namespace, for `global()`'s cache.
+int watch_namespace() noexcept;
+
 // Looks `name` up in the builtins only (the same NameError when it is missing).
 Ref builtin(PyObject* name) noexcept;
 
@@ -49,6 +52,7 @@ struct Method {
 
     explicit operator bool() const noexcept { return static_cast<bool>(callable); }
     Ref operator()(PyObject* arg) const noexcept;
+    Ref operator()(PyObject* first, PyObject* second) const noexcept;
 };
 
 Method lookup_method(PyObject* obj, PyObject* name) noexcept;
