@@ -26,6 +26,50 @@ PyObject* ascii_str(const char* text, std::size_t len) noexcept {
     return s;
 }
 
+// Most table values are decimals with a few digits after the point (1234.5678). For
+// those, the shortest digits that read back as x are found without the general
+// algorithm: the smallest d for which m = round(x * 10**d) gives m / 10**d == x. That
+// division is exact in its inputs and correctly rounded, so it is precisely the value
+// "m e-d" reads back as; and while x * 10**d < 2**52 no other integer at that d reads
+// back as x, so m is the digit string repr chooses. Takes x >= 0, not nan or inf;
+// returns nullptr where it does not apply (repr uses exponent notation below 1e-4).
+char* format_short_decimal(double x, char* out) noexcept {
+    static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    static constexpr double kLimit = 4503599627370496.0;  // 2**52
+    if (x != 0.0 && x < 1e-4) return nullptr;
+    for (int d = 0; d < 8; ++d) {
+        const double scaled = x * kPowersOfTen[d];
+        if (scaled >= kLimit) return nullptr;
+        const double m = std::nearbyint(scaled);
+        if (m / kPowersOfTen[d] != x) continue;
+
+        char digits[24];
+        const int n = static_cast<int>(
+            std::to_chars(digits, digits + sizeof digits, static_cast<std::int64_t>(m)).ptr - digits);
+        char* p = out;
+        if (d == 0) {  // integral: "1234.0"
+            std::memcpy(p, digits, static_cast<std::size_t>(n));
+            p += n;
+            *p++ = '.';
+            *p++ = '0';
+            return p;
+        }
+        if (n > d) {  // "12.345"
+            std::memcpy(p, digits, static_cast<std::size_t>(n - d));
+            p += n - d;
+            *p++ = '.';
+            std::memcpy(p, digits + n - d, static_cast<std::size_t>(d));
+            return p + d;
+        }
+        *p++ = '0';  // "0.00123"
+        *p++ = '.';
+        for (int i = n; i < d; ++i) *p++ = '0';
+        std::memcpy(p, digits, static_cast<std::size_t>(n));
+        return p + n;
+    }
+    return nullptr;
+}
+
 // Writes float.__repr__(x) into out and returns the end of the text.
 char* format_double(double x, char* out) noexcept {
     if (std::isnan(x)) {  // a negative nan prints as "nan" too
@@ -41,6 +85,8 @@ char* format_double(double x, char* out) noexcept {
         std::memcpy(p, "inf", 3);
         return p + 3;
     }
+
+    if (char* end = format_short_decimal(x, p)) return end;
 
     // "D[.DDD]e(+|-)XX[X]": the shortest digits that read back as x. Its
     // exponent always has a sign and at least two digits, as in repr.
