@@ -83,20 +83,6 @@ def fake_api(monkeypatch: pytest.MonkeyPatch) -> type:
     return api
 
 
-@pytest.fixture
-def namespace():
-    """The namespace of nembra.result, put back as it was, binding order included.
-
-    Deleting a name and binding it again would move it to the end of the namespace.
-    """
-    names = vars(nembra.result)
-    saved = dict(names)
-    yield names
-    if list(names.items()) != list(saved.items()):
-        names.clear()
-        names.update(saved)
-
-
 def zip_entries(data: bytes) -> list[tuple[str, bytes, int]]:
     with zipfile.ZipFile(io.BytesIO(data)) as archive:
         return [(info.filename, archive.read(info), info.compress_type) for info in archive.infolist()]

@@ -653,15 +653,10 @@ def getitem_of_stored_data(namespace):
 
 
 @pytest.fixture
-def namespace():
-    """The module namespace with the fake API client; restored, order included, afterwards."""
-    namespace = vars(result)
-    saved = list(namespace.items())
+def namespace(namespace):
+    """The module namespace with the fake API client bound."""
     namespace["API"] = FakeAPI
-    yield namespace
-    if list(namespace.items()) != saved:
-        namespace.clear()
-        namespace.update(saved)
+    return namespace
 
 
 @pytest.mark.parametrize("setup", CASES.values(), ids=CASES.keys())

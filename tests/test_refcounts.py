@@ -472,14 +472,10 @@ WATCHED = [
 
 
 @pytest.fixture
-def namespace():
-    """Binds the fake API client; restores the module namespace, order included, afterwards."""
-    saved = list(NAMESPACE.items())
-    NAMESPACE["API"] = FakeAPI
-    yield NAMESPACE
-    if list(NAMESPACE.items()) != saved:
-        NAMESPACE.clear()
-        NAMESPACE.update(saved)
+def namespace(namespace):
+    """The module namespace with the fake API client bound."""
+    namespace["API"] = FakeAPI
+    return namespace
 
 
 def traced_growth(before, after):

@@ -36,20 +36,6 @@ def recorder(monkeypatch: pytest.MonkeyPatch) -> Recorder:
     return rec
 
 
-@pytest.fixture
-def namespace():
-    """The namespace of nembra.result, put back as it was, binding order included.
-
-    Deleting a name and binding it again would move it to the end of the namespace.
-    """
-    names = vars(nembra.result)
-    saved = dict(names)
-    yield names
-    if list(names.items()) != list(saved.items()):
-        names.clear()
-        names.update(saved)
-
-
 def subscript_error(obj, key) -> TypeError:
     try:
         obj[key]

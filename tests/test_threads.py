@@ -54,13 +54,10 @@ class DigestAPI:
 
 
 @pytest.fixture
-def namespace():
-    namespace = vars(result)
-    saved = list(namespace.items())
+def namespace(namespace):
+    """The module namespace with the fake API client bound."""
     namespace["API"] = DigestAPI
-    yield namespace
-    namespace.clear()
-    namespace.update(saved)
+    return namespace
 
 
 @pytest.fixture
