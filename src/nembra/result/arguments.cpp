@@ -115,11 +115,19 @@ int bind_general(const Binding& b, PyObject* const* args, Py_ssize_t nargs, PyOb
     return 0;
 }
 
-int test_types(const Signature& sig, PyObject** values) noexcept {
+}  // namespace
+
+void raise_argument_type(const char* name, const char* expected, PyObject* value) noexcept {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, expected, Py_TYPE(value)->tp_name);
+}
+
+int test_types(const Binding& binding, PyObject** values) noexcept {
+    const Signature& sig = *binding.signature;
     for (int p = 0; p < sig.count(); ++p) {
+        if ((binding.tested & (1u << p)) == 0 || values[p] == Py_None) continue;
         const Parameter& param = sig.parameters[p];
         PyObject* value = values[p];
-        if (param.exact == Exact::Any || value == Py_None) continue;
         if (param.exact == Exact::Dict && !PyDict_CheckExact(value)) {
             raise_argument_type(param.name, "dict", value);
             return -1;
@@ -132,21 +140,13 @@ int test_types(const Signature& sig, PyObject** values) noexcept {
     return 0;
 }
 
-}  // namespace
-
-void raise_argument_type(const char* name, const char* expected, PyObject* value) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, expected, Py_TYPE(value)->tp_name);
-}
-
-int bind(const Binding& binding, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-         PyObject** values) noexcept {
-    const Signature& sig = *binding.signature;
-    const int bound = sig.shape == Shape::OneArgument
+int bind_arguments(const Binding& binding, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** values) noexcept {
+    const int bound = binding.signature->shape == Shape::OneArgument
                           ? bind_one_argument(binding, args, nargs, kwnames, values)
                           : bind_general(binding, args, nargs, kwnames, values);
     if (bound < 0) return -1;
-    return test_types(sig, values);
+    return test_types(binding, values);
 }
 
 }  // namespace nembra

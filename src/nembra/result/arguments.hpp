@@ -46,14 +46,29 @@ struct Signature {
 struct Binding {
     const Signature* signature = nullptr;
     int required = 0;  // leading positional parameters without a default
+    unsigned tested = 0;  // bit p set: parameter p has an exact-type test
     PyObject* names[kMaxParameters] = {};
     PyObject* defaults[kMaxParameters] = {};
 };
 
+// The general case of `bind()`.
+int bind_arguments(const Binding& binding, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** values) noexcept;
+
+// Runs the exact-type tests of the parameters marked in `binding.tested`.
+int test_types(const Binding& binding, PyObject** values) noexcept;
+
 // Binds `args`/`kwnames` of a vectorcall into `values` (borrowed references) and runs the
-// argument-type tests. Returns 0, or -1 with TypeError set.
-int bind(const Binding& binding, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-         PyObject** values) noexcept;
+// argument-type tests. Returns 0, or -1 with TypeError set. Inline for the common call
+// that passes every parameter by position.
+inline int bind(const Binding& binding, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** values) noexcept {
+    if (kwnames == nullptr && nargs == binding.signature->count()) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+        return binding.tested == 0 ? 0 : test_types(binding, values);
+    }
+    return bind_arguments(binding, args, nargs, kwnames, values);
+}
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 void raise_argument_type(const char* name, const char* expected, PyObject* value) noexcept;

@@ -233,6 +233,10 @@ void prepare_binding(Function* f, const Signature& sig) noexcept {
     Binding& b = f->binding;
     b.signature = &sig;
     b.required = leading_required(sig);
+    b.tested = 0;
+    for (int p = 0; p < sig.count(); ++p) {
+        if (sig.parameters[p].exact != Exact::Any) b.tested |= 1u << p;
+    }
     for (int p = 0; p < sig.count(); ++p) b.names[p] = PyTuple_GET_ITEM(f->parameter_names, p);
     for (int p = b.required; p < sig.positional; ++p) {
         b.defaults[p] = PyTuple_GET_ITEM(f->defaults, p - b.required);
