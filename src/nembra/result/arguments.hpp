@@ -47,6 +47,7 @@ struct Binding {
     const Signature* signature = nullptr;
     int required = 0;  // leading positional parameters without a default
     unsigned tested = 0;  // bit p set: parameter p has an exact-type test
+    int all_positional = -1;  // parameter count when none is keyword-only, else -1
     PyObject* names[kMaxParameters] = {};
     PyObject* defaults[kMaxParameters] = {};
 };
@@ -60,10 +61,11 @@ int test_types(const Binding& binding, PyObject** values) noexcept;
 
 // Binds `args`/`kwnames` of a vectorcall into `values` (borrowed references) and runs the
 // argument-type tests. Returns 0, or -1 with TypeError set. Inline for the common call
-// that passes every parameter by position.
+// that passes every parameter by position (so a function with keyword-only parameters
+// never takes this way).
 inline int bind(const Binding& binding, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** values) noexcept {
-    if (kwnames == nullptr && nargs == binding.signature->count()) {
+    if (kwnames == nullptr && nargs == binding.all_positional) {
         for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
         return binding.tested == 0 ? 0 : test_types(binding, values);
     }
