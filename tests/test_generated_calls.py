@@ -24,6 +24,7 @@ ONE_ARGUMENT_EXAMPLES (80) for each of the 5 one-argument functions and NAME_EXA
 (250) texts for _create_safe_file_name: 1700 in all.
 """
 
+import ctypes
 import inspect
 import io
 import re
@@ -176,12 +177,11 @@ def calls(draw, function):
 
 
 def type_name(cls):
-    """What the interpreter calls the type in messages (tp_name)."""
-    if cls.__flags__ & (1 << 9):  # a class made at run time: its bare name
-        return cls.__name__
-    if cls.__module__ == "builtins":
-        return cls.__qualname__
-    return f"{cls.__module__}.{cls.__qualname__}"
+    """What the interpreter calls the type in messages: its tp_name, read from the type
+    object itself (it follows ob_refcnt, ob_type and ob_size), since neither __name__ nor
+    __module__ tells it for every kind of type."""
+    offset = 3 * ctypes.sizeof(ctypes.c_void_p)
+    return ctypes.c_char_p.from_address(id(cls) + offset).value.decode()
 
 
 def argument_type_message(signature, bound, typed):
