@@ -32,8 +32,12 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// A function cleared by the cycle collector may still be seen by a finalizer; its repr
+// and pickling must not read the names it has dropped.
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    PyObject* qualname = as_function(self)->qualname;
+    if (qualname == nullptr) return PyUnicode_FromFormat("<function at %p>", self);
+    return PyUnicode_FromFormat("<function %U at %p>", qualname, self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -90,7 +94,14 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // Pickling and copying refer to the function by its qualified name, as for a function
 // defined in Python.
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    PyObject* qualname = as_function(self)->qualname;
+    if (qualname == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "cannot pickle a cleared function");
+        return nullptr;
+    }
+    return Py_NewRef(qualname);
+}
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
