@@ -40,7 +40,10 @@ char* format_short_decimal(double x, char* out) noexcept {
     for (int d = 0; d < 8; ++d) {
         const double scaled = x * kPowersOfTen[d];
         if (scaled >= kLimit) return nullptr;
-        const double m = std::nearbyint(scaled);
+        // Round to the nearest integer, ties to even: adding and subtracting 2**52 leaves
+        // no fraction bits for a value in [0, 2**52) (and, unlike nearbyint, needs no
+        // call into the maths library).
+        const double m = (scaled + kLimit) - kLimit;
         if (m / kPowersOfTen[d] != x) continue;
 
         char digits[24];

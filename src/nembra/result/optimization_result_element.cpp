@@ -39,37 +39,53 @@ Ref analysis_value(PyObject* analysis, PyObject* key) noexcept {
     return call_method(analysis, names.get, {key, names.empty});
 }
 
-// Whether an iterator, a key or a value is one whose use runs no Python code: then the
-// analysis dict read before it cannot have been replaced meanwhile.
-bool runs_no_code(PyObject* obj) noexcept {
-    return PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj);
+// Whether looking up an exact str in `analysis` can run no Python code: a plain dict
+// whose stored keys are all exact str compares them with the builtin string comparison
+// only. Small dicts only, so that checking costs less than what it saves.
+bool plain_string_keys(PyObject* analysis) noexcept {
+    constexpr Py_ssize_t kMostKeysChecked = 32;
+    if (!PyDict_CheckExact(analysis) || PyDict_GET_SIZE(analysis) > kMostKeysChecked) return false;
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(analysis, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
 }
 
 bool builtin_container(PyObject* obj) noexcept {
     return PyDict_CheckExact(obj) || PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
 }
 
+bool plain_value(PyObject* obj) noexcept {
+    return PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj);
+}
+
 // One display text per header key, in the order the headers yield their keys.
 //
-// Each key reads self._analysis_result anew. The read is skipped only while the loop has
-// run nothing but builtin code since the last read (builtin containers, plain keys and
-// values), so that nothing could have rebound the attribute in between.
+// Each key reads self._analysis_result anew, since Python code run by the loop (the
+// headers' iterator, a stored key's __eq__, a value's __str__, a custom get) may rebind
+// it. The reread is skipped only while nothing but builtin code can have run since the
+// last one: builtin headers, exact str keys looked up in a dict of exact str keys, and
+// values of exact str, int or float.
 Ref display_data(PyObject* self, PyObject* output_headers) noexcept {
     Ref texts = new_list();
     Ref keys = Ref::steal(PyObject_GetIter(output_headers));
     if (!texts || !keys) return Ref();
     const bool builtin_keys = builtin_container(output_headers);
     Ref analysis;
+    bool analysis_plain = false;
     bool analysis_current = false;
     while (Ref key = Ref::steal(PyIter_Next(keys.get()))) {
         if (!analysis_current) {
             analysis = attr(self, names.analysis_result);
             if (!analysis) return Ref();
+            analysis_plain = builtin_keys && plain_string_keys(analysis.get());
         }
         Ref value = analysis_value(analysis.get(), key.get());
         if (!value) return Ref();
-        analysis_current = builtin_keys && PyDict_CheckExact(analysis.get()) && runs_no_code(key.get()) &&
-                           runs_no_code(value.get());
+        analysis_current = analysis_plain && PyUnicode_CheckExact(key.get()) && plain_value(value.get());
         Ref text = Ref::steal(str_of(value.get()));
         if (!text || PyList_Append(texts.get(), text.get()) < 0) return Ref();
     }
