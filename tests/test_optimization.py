@@ -637,3 +637,23 @@ def test_str_raising_propagates() -> None:
     with pytest.raises(ArithmeticError) as excinfo:
         element._serialize(["a"])
     assert excinfo.value is error
+
+
+def test_each_header_reads_the_analysis_again_after_a_key_comparison_ran_python_code() -> None:
+    """A stored key whose hash collides with a header's runs its __eq__ during the lookup;
+    what that code rebinds is what the following headers see."""
+
+    armed = []
+
+    class CollidingKey:
+        def __hash__(self) -> int:
+            return hash("b")
+
+        def __eq__(self, other: object) -> bool:
+            if armed:
+                armed[0]._analysis_result = {"a": "new", "b": "new"}
+            return False
+
+    element = OptimizationResultElement(None, {CollidingKey(): 0, "a": "old", "b": "old"})
+    armed.append(element)
+    assert element._serialize(["b", "a"])["output_display_data"] == ["old", "new"]
