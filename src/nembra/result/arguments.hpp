@@ -47,7 +47,6 @@ struct Binding {
     const Signature* signature = nullptr;
     int required = 0;  // leading positional parameters without a default
     unsigned tested = 0;  // bit p set: parameter p has an exact-type test
-    int all_positional = -1;  // parameter count when none is keyword-only, else -1
     PyObject* names[kMaxParameters] = {};
     PyObject* defaults[kMaxParameters] = {};
 };
@@ -61,12 +60,13 @@ int test_types(const Binding& binding, PyObject** values) noexcept;
 
 // Binds `args`/`kwnames` of a vectorcall into `values` (borrowed references) and runs the
 // argument-type tests. Returns 0, or -1 with TypeError set. Inline for the common call
-// that passes every parameter by position (so a function with keyword-only parameters
-// never takes this way).
+// without keywords and with an acceptable number of positional arguments.
 inline int bind(const Binding& binding, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** values) noexcept {
-    if (kwnames == nullptr && nargs == binding.all_positional) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    const Signature& sig = *binding.signature;
+    if (kwnames == nullptr && nargs >= binding.required && nargs <= sig.positional) {
+        for (Py_ssize_t p = 0; p < nargs; ++p) values[p] = args[p];
+        for (int p = static_cast<int>(nargs); p < sig.count(); ++p) values[p] = binding.defaults[p];
         return binding.tested == 0 ? 0 : test_types(binding, values);
     }
     return bind_arguments(binding, args, nargs, kwnames, values);

@@ -130,13 +130,13 @@ PyObject* init(PyObject* const* args) {
         raise_value_error(messages.both_contents.get());
         return nullptr;
     }
-    if (PyObject_SetAttr(self, names.file_content_, file_content) < 0) return nullptr;
+    if (set_attr(self, names.file_content_, file_content) < 0) return nullptr;
     Ref make_safe = global(names.create_safe_file_name);
     if (!make_safe) return nullptr;
     Ref safe_name = call(make_safe.get(), {file_name});
-    if (!safe_name || PyObject_SetAttr(self, names.file_name_, safe_name.get()) < 0) return nullptr;
-    if (PyObject_SetAttr(self, names.encoding_, args[3]) < 0) return nullptr;
-    if (PyObject_SetAttr(self, names.zipped_files_, zipped_files) < 0) return nullptr;
+    if (!safe_name || set_attr(self, names.file_name_, safe_name.get()) < 0) return nullptr;
+    if (set_attr(self, names.encoding_, args[3]) < 0) return nullptr;
+    if (set_attr(self, names.zipped_files_, zipped_files) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -244,7 +244,6 @@ void prepare_binding(Function* f, const Signature& sig) noexcept {
     Binding& b = f->binding;
     b.signature = &sig;
     b.required = leading_required(sig);
-    b.all_positional = sig.keyword_only == 0 ? sig.positional : -1;
     b.tested = 0;
     for (int p = 0; p < sig.count(); ++p) {
         if (sig.parameters[p].exact != Exact::Any) b.tested |= 1u << p;

@@ -32,7 +32,7 @@ const char init_doc[] =
 int store_preferred(PyObject* self, PyObject* name, PyObject* preferred, PyObject* fallback) noexcept {
     const int truth = PyObject_IsTrue(preferred);
     if (truth < 0) return -1;
-    return PyObject_SetAttr(self, name, truth ? preferred : fallback);
+    return set_attr(self, name, truth ? preferred : fallback);
 }
 
 // __init__(self, optimisation_result=None, set_parameters_result=None, download_result=None,
@@ -41,7 +41,7 @@ PyObject* init(PyObject* const* args) {
     PyObject* self = args[0];
     if (store_preferred(self, names.optimization_result_, args[4], args[1]) < 0) return nullptr;
     if (store_preferred(self, names.set_params_result_, args[5], args[2]) < 0) return nullptr;
-    if (PyObject_SetAttr(self, names.download_result_, args[3]) < 0) return nullptr;
+    if (set_attr(self, names.download_result_, args[3]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

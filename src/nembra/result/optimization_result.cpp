@@ -55,7 +55,7 @@ int store_or_empty(PyObject* self, PyObject* name, PyObject* value, Ref (*make_e
     const int truth = PyObject_IsTrue(value);
     if (truth < 0) return -1;
     Ref stored = truth ? Ref::borrow(value) : make_empty();
-    return stored ? PyObject_SetAttr(self, name, stored.get()) : -1;
+    return stored ? set_attr(self, name, stored.get()) : -1;
 }
 
 // __init__(self, results, result_column_names_input=None, output_headers=None, image=None)
@@ -63,17 +63,17 @@ PyObject* init(PyObject* const* args) {
     PyObject* self = args[0];
     if (store_or_empty(self, names.result_column_names_input, args[2], new_list) < 0) return nullptr;
     Ref result_names = new_list();
-    if (!result_names || PyObject_SetAttr(self, names.result_column_names_result, result_names.get()) < 0) {
+    if (!result_names || set_attr(self, names.result_column_names_result, result_names.get()) < 0) {
         return nullptr;
     }
     if (store_or_empty(self, names.output_headers_, args[3], new_dict) < 0) return nullptr;
-    if (PyObject_SetAttr(self, names.results_, args[1]) < 0) return nullptr;
+    if (set_attr(self, names.results_, args[1]) < 0) return nullptr;
     const int has_image = PyObject_IsTrue(args[4]);
     if (has_image < 0) return nullptr;
     Ref views = Ref::steal(PyList_New(has_image ? 1 : 0));
     if (!views) return nullptr;
     if (has_image) PyList_SET_ITEM(views.get(), 0, Py_NewRef(args[4]));
-    if (PyObject_SetAttr(self, names.view_results, views.get()) < 0) return nullptr;
+    if (set_attr(self, names.view_results, views.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

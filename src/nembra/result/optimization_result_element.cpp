@@ -20,11 +20,11 @@ const char init_doc[] =
 PyObject* init(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* analysis_result = args[2];
-    if (PyObject_SetAttr(self, names.parameter_set, args[1]) < 0) return nullptr;
+    if (set_attr(self, names.parameter_set, args[1]) < 0) return nullptr;
     const int given = PyObject_IsTrue(analysis_result);
     if (given < 0) return nullptr;
     Ref stored = given ? Ref::borrow(analysis_result) : new_dict();
-    if (!stored || PyObject_SetAttr(self, names.analysis_result, stored.get()) < 0) return nullptr;
+    if (!stored || set_attr(self, names.analysis_result, stored.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -28,8 +28,18 @@ int watch_namespace() noexcept;
 // Looks `name` up in the builtins only (the same NameError when it is missing).
 Ref builtin(PyObject* name) noexcept;
 
+// obj.name and obj.name = value. The names are interned str, so the generic attribute
+// protocol can be entered directly where the type uses it.
 inline Ref attr(PyObject* obj, PyObject* name) noexcept {
+    if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
+        return Ref::steal(PyObject_GenericGetAttr(obj, name));
+    }
     return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+inline int set_attr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
+    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) return PyObject_GenericSetAttr(obj, name, value);
+    return PyObject_SetAttr(obj, name, value);
 }
 
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) noexcept {

@@ -48,7 +48,7 @@ const char init_doc[] =
 
 // __init__(self, params)
 PyObject* init(PyObject* const* args) {
-    if (PyObject_SetAttr(args[0], names.data_, args[1]) < 0) return nullptr;
+    if (set_attr(args[0], names.data_, args[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
