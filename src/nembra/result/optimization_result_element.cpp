@@ -103,7 +103,7 @@ PyObject* serialize(PyObject* const* args) {
     if (!serialize_params) return nullptr;
     Ref parameter_set = attr(self, names.parameter_set);
     if (!parameter_set) return nullptr;
-    Ref design = call(serialize_params.get(), {parameter_set.get()});
+    Ref design = call_one(serialize_params.get(), parameter_set.get());
     if (!design || PyDict_SetItem(serialized.get(), names.design, design.get()) < 0) return nullptr;
     Ref analysis = attr(self, names.analysis_result);
     if (!analysis || PyDict_SetItem(serialized.get(), names.analysis, analysis.get()) < 0) return nullptr;

@@ -46,6 +46,16 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) 
     return Ref::steal(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
 }
 
+// callable(arg). A builtin function that takes one object (METH_O) is entered directly,
+// as the interpreter's own call of such a builtin does; anything else is called through
+// vectorcall.
+inline Ref call_one(PyObject* callable, PyObject* arg) noexcept {
+    if (PyCFunction_CheckExact(callable) && PyCFunction_GET_FLAGS(callable) == METH_O) {
+        return Ref::steal(PyCFunction_GET_FUNCTION(callable)(PyCFunction_GET_SELF(callable), arg));
+    }
+    return Ref::steal(PyObject_Vectorcall(callable, &arg, 1, nullptr));
+}
+
 // obj.name(*args), without making a bound method where the interpreter can avoid it.
 inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) noexcept {
     PyObject* stack[4] = {obj};

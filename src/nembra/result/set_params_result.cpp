@@ -60,7 +60,7 @@ PyObject* serialize(PyObject* const* args) {
     if (!serialize_params) return nullptr;
     Ref data = attr(args[0], names.data_);
     if (!data) return nullptr;
-    Ref parameters = call(serialize_params.get(), {data.get()});
+    Ref parameters = call_one(serialize_params.get(), data.get());
     if (!parameters || PyDict_SetItem(output.get(), names.parameters, parameters.get()) < 0) return nullptr;
     return output.release();
 }
