@@ -13,12 +13,15 @@ import json
 import re
 import sys
 import zipfile
-from typing import Any, Dict, List, Mapping, Optional, Sequence
+from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence
 from urllib.parse import unquote, urlparse
 
 from .api_v1 import STORAGE_DIR_VARIABLE
 from .core import File
 from .views import SVGResult
+
+if TYPE_CHECKING:
+    from .result import NembraResult
 
 _BEAM_SVG = (
     '<svg xmlns="http://www.w3.org/2000/svg" width="120" height="40">'
@@ -29,7 +32,7 @@ _BEAM_SVG = (
 class BeamController:
     """An entity-type controller: each method answers one action button."""
 
-    def optimize_and_export(self, params: Mapping[str, Any]) -> Any:
+    def optimize_and_export(self, params: Mapping[str, Any]) -> NembraResult:
         from .result import (
             DownloadResult,
             NembraResult,
@@ -130,7 +133,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.parse_args(argv)
 
     result = BeamController().optimize_and_export({"geometry": {"section": {"length": 5.0}}})
-    output: Dict[str, Any] = result._serialize()
+    output = result._serialize()
     print(json.dumps(output, indent=2))
     print()
     print("Optimisation table:")

@@ -35,7 +35,7 @@ def _check_file_name(file_name: object) -> str:
         raise ValueError(f"file name {file_name!r} does not name a file")
     if "\0" in file_name:
         raise ValueError(f"file name {file_name!r} contains a NUL character")
-    separators = {"/", os.sep, os.altsep} - {None}
+    separators = [separator for separator in ("/", os.sep, os.altsep) if separator]
     if any(separator in file_name for separator in separators):
         raise ValueError(f"file name {file_name!r} contains a path separator")
     return file_name

@@ -1,0 +1,120 @@
+"""The type information shipped with the package: the stub of nembra.result and py.typed.
+
+mypy and its stubtest run in subprocesses against the installed package, so these tests
+also show that the wheel carries the stub where type checkers look for it.
+"""
+
+import ast
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import nembra
+import nembra.result
+from nembra.result import OptimizationResultElement
+
+REPO = Path(__file__).resolve().parents[1]
+USAGE = Path(__file__).resolve().parent / "typecheck" / "controller_usage.py"
+REFUSED_MARKER = "# --- what the module refuses"
+
+
+@pytest.fixture(scope="module")
+def mypy_cache(tmp_path_factory):
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
+def run_mypy(*arguments, cwd, cache):
+    completed = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), *arguments],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+    )
+    return completed.returncode, completed.stdout + completed.stderr
+
+
+def test_package_ships_the_stub_beside_the_module():
+    installed = Path(nembra.__file__).parent
+    assert Path(nembra.result.__file__).parent == installed
+    assert (installed / "py.typed").is_file()
+    assert (installed / "result.pyi").read_text() == (REPO / "src" / "nembra" / "result.pyi").read_text()
+
+
+def test_stubtest_finds_no_difference_from_the_built_module(tmp_path, mypy_cache):
+    completed = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull, "nembra.result"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        env={**os.environ, "MYPY_CACHE_DIR": str(mypy_cache)},
+    )
+    output = completed.stdout + completed.stderr
+    assert completed.returncode == 0, output
+    assert "Success: no issues found in 1 module" in output
+
+
+def test_stub_and_sibling_modules_pass_mypy(mypy_cache):
+    sources = sorted(str(path) for path in (REPO / "src" / "nembra").glob("*.py"))
+    status, output = run_mypy(*sources, str(REPO / "src" / "nembra" / "result.pyi"), cwd=REPO, cache=mypy_cache)
+    assert status == 0, output
+    assert f"Success: no issues found in {len(sources) + 1} source files" in output
+
+
+def test_controller_code_is_checked_against_the_stub(tmp_path, mypy_cache):
+    # Run from a directory outside the repository, so that nembra is found installed.
+    status, output = run_mypy(str(USAGE), cwd=tmp_path, cache=mypy_cache)
+    assert status == 0, output
+
+
+def test_stub_names_every_name_of_the_module():
+    stub = ast.parse((REPO / "src" / "nembra" / "result.pyi").read_text())
+    bound = set()
+    for node in stub.body:
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            # Only "import x as x" re-exports a name from a stub.
+            bound.update(alias.asname for alias in node.names if alias.asname == alias.name.split(".")[-1])
+        elif isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            bound.add(node.name)
+        elif isinstance(node, ast.Assign):
+            bound.update(target.id for target in node.targets)
+        elif isinstance(node, ast.AnnAssign):
+            bound.add(node.target.id)
+    module_names = set(vars(nembra.result)) - {
+        "__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__builtins__",
+    }
+    assert sorted(module_names - bound) == []
+    assert sorted(name for name in bound - module_names if not name.startswith("_")) == []
+
+
+def usage_sections():
+    code = USAGE.read_text()
+    accepted, refused = code.split(REFUSED_MARKER)
+    statements = [line for line in refused.splitlines()[1:] if line.strip()]
+    return accepted, statements
+
+
+@pytest.fixture
+def accepted_namespace(tmp_path, monkeypatch):
+    monkeypatch.setenv("NEMBRA_STORAGE_DIR", str(tmp_path))
+    accepted, _ = usage_sections()
+    namespace: dict = {"__name__": "controller_usage"}
+    exec(compile(accepted, str(USAGE), "exec"), namespace)
+    return namespace
+
+
+def test_code_the_stub_accepts_runs(accepted_namespace):
+    rows = accepted_namespace["rows"]
+    assert all(type(row) is OptimizationResultElement for row in rows)
+    output = accepted_namespace["combined"]._serialize()
+    assert list(output) == ["input_columns", "optimization", "output_headers", "views", "parameters", "url"]
+
+
+@pytest.mark.parametrize("statement", usage_sections()[1], ids=lambda s: s.split("  #")[0])
+def test_code_the_stub_refuses_fails_at_run_time(accepted_namespace, statement):
+    code = statement.split("  # type: ignore")[0]
+    with pytest.raises((TypeError, AttributeError, NotImplementedError)):
+        made = eval(code, accepted_namespace)
+        made._serialize()
