@@ -89,6 +89,38 @@ def test_stub_names_every_name_of_the_module():
     assert sorted(name for name in bound - module_names if not name.startswith("_")) == []
 
 
+def stub_docstrings():
+    """(name, docstring in the stub, docstring of the module's object) for every object."""
+    stub = ast.parse((REPO / "src" / "nembra" / "result.pyi").read_text())
+    yield "nembra.result", ast.get_docstring(stub, clean=False), nembra.result.__doc__
+    for node in stub.body:
+        if isinstance(node, ast.FunctionDef):
+            yield node.name, ast.get_docstring(node, clean=False), getattr(nembra.result, node.name).__doc__
+        elif isinstance(node, ast.ClassDef) and hasattr(nembra.result, node.name):
+            cls = getattr(nembra.result, node.name)
+            yield node.name, ast.get_docstring(node, clean=False), cls.__doc__
+            for member in node.body:
+                if isinstance(member, ast.FunctionDef):
+                    name = f"{node.name}.{member.name}"
+                    yield name, ast.get_docstring(member, clean=False), getattr(cls, member.name).__doc__
+
+
+@pytest.mark.parametrize(
+    ("in_stub", "in_module"), [pytest.param(stub, module, id=name) for name, stub, module in stub_docstrings()]
+)
+def test_stub_carries_the_docstrings_of_the_module(in_stub, in_module):
+    assert in_stub == in_module
+
+
+def test_stub_docstrings_cover_every_class_and_function():
+    expected = ["nembra.result"]
+    for name, value in vars(nembra.result).items():
+        if isinstance(value, type) and value.__module__ == "nembra.result" and value.__name__ == name:
+            expected += [name] + [f"{name}.{method}" for method, member in vars(value).items() if callable(member)]
+    expected.append("_create_safe_file_name")
+    assert [name for name, _, _ in stub_docstrings()] == expected
+
+
 def usage_sections():
     code = USAGE.read_text()
     accepted, refused = code.split(REFUSED_MARKER)
