@@ -5,7 +5,6 @@ also show that the wheel carries the stub where type checkers look for it.
 """
 
 import ast
-import os
 import subprocess
 import sys
 from pathlib import Path
@@ -43,13 +42,9 @@ def test_package_ships_the_stub_beside_the_module():
     assert (installed / "result.pyi").read_text() == (REPO / "src" / "nembra" / "result.pyi").read_text()
 
 
-def test_stubtest_finds_no_difference_from_the_built_module(tmp_path, mypy_cache):
+def test_stubtest_finds_no_difference_from_the_built_module(tmp_path):
     completed = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull, "nembra.result"],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        env={**os.environ, "MYPY_CACHE_DIR": str(mypy_cache)},
+        [sys.executable, "-m", "mypy.stubtest", "nembra.result"], cwd=tmp_path, capture_output=True, text=True
     )
     output = completed.stdout + completed.stderr
     assert completed.returncode == 0, output
