@@ -1,8 +1,8 @@
 # Type information for the native module nembra.result.
 #
 # Parameters are typed by what the functions accept: the runtime annotations "dict" and
-# "unicode" mean "a dict or None" and "a str or None", and rows and images are used only
-# through the methods and attributes that the protocols below name. The docstrings are the
+# "unicode" admit None as well, which is typed wherever None then works, and rows and
+# images are used only through the methods and attributes that the protocols below name. The docstrings are the
 # module's own, character for character, for editors that read them from here.
 
 """
