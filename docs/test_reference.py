@@ -175,11 +175,10 @@ def test_alias_points_at_its_class(page, alias, name):
     assert [reference["refid"] for reference in desc.findall(nodes.reference)] == [f"nembra.result.{name}"]
 
 
-def docstring_parameters(*docstrings):
-    """The names of the :param name: fields of the docstrings, in order."""
+def docstring_parameters(docstring):
+    """The names of the :param name: fields of a docstring, in order."""
     return [
         line.split(":")[1].removeprefix("param ")
-        for docstring in docstrings if docstring
         for line in docstring.splitlines()
         if line.strip().startswith(":param ")
     ]
