@@ -1,10 +1,16 @@
-// A class of the module, as data. `module.cpp` runs the class statements from these
-// descriptions in the order of the module body.
+// A class of the module, as data. The module body runs the class statements from these
+// descriptions in its own order.
 #pragma once
+
+#include <cstddef>
 
 #include "function.hpp"
 
 namespace nembra {
+
+// Makes what a class needs once per load, just before its class statement runs; gets the
+// module namespace. Returns 0, or -1 with an exception set.
+using PrepareClass = int (*)(PyObject* globals) noexcept;
 
 struct ClassSpec {
     const char* name;
@@ -13,20 +19,14 @@ struct ClassSpec {
     bool serializable_base;
     const char* doc;  // class docstring, or nullptr for none
     const FunctionSpec* methods;
-    int method_count;
+    std::size_t method_count;
+    PrepareClass prepare;  // or nullptr
 };
 
-extern const ClassSpec set_params_result_class;
-extern const ClassSpec download_result_class;
-extern const ClassSpec optimization_result_element_class;
-extern const ClassSpec optimization_result_class;
-extern const ClassSpec nembra_result_class;
-extern const FunctionSpec create_safe_file_name_function;
-
-// Constants of DownloadResult, made once when the module executes.
-int make_download_constants() noexcept;
-
-// Remembers the `re` module and `re.sub` as the module body imported them.
-int remember_re_module() noexcept;
+template <std::size_t N>
+constexpr ClassSpec define_class(const char* name, bool serializable_base, const char* doc,
+                                 const FunctionSpec (&methods)[N], PrepareClass prepare = nullptr) noexcept {
+    return ClassSpec{name, serializable_base, doc, methods, N, prepare};
+}
 
 }  // namespace nembra

@@ -1,54 +1,45 @@
 // DownloadResult: one file, or several packed into a zip archive, uploaded as a temporary
 // file when serialised; and _create_safe_file_name, which makes the download name safe.
-#include "class_spec.hpp"
+#include "classes.hpp"
 #include "runtime.hpp"
 
 namespace nembra {
 
 namespace {
 
-const char class_doc[] =
-    " Container for the output of a :class:`~.parametrization.actions.DownloadButton`.\n"
-    "\n"
-    "    Download of single file:\n"
-    "\n"
-    "    .. code-block:: python\n"
-    "\n"
-    "        DownloadResult(file_content=my_file, file_name=\"my_file.txt\")\n"
-    "\n"
-    "    Download of multiple files bundled in a zip-file:\n"
-    "\n"
-    "    .. code-block:: python\n"
-    "\n"
-    "        DownloadResult(zipped_files={'my_file_1.txt': my_file_1, 'my_file_2.txt': my_file_2}, "
-    "file_name=\"my_file.zip\")\n"
-    "\n"
-    "    ";
+const char class_doc[] = R"( Container for the output of a :class:`~.parametrization.actions.DownloadButton`.
 
-const char init_doc[] =
-    "\n"
-    "        :param file_content: if type str and encoding is not utf-8, specify in additional argument. Mutual "
-    "exclusive\n"
-    "         with 'zipped_files'.\n"
-    "        :param file_name: name (including extension) to be used for download. In case of 'zipped_files', this "
-    "is the\n"
-    "         name of the zip-file. May only consist of alphanumeric characters, underscores and dots (any other "
-    "characters\n"
-    "         are converted to an underscore).\n"
-    "        :param encoding: optional argument to specify file encoding when file_content is provided with type "
-    "str\n"
-    "        :param zipped_files: a dict of {file name: content} to be bundled in a zip-file with file-name "
-    "'file_name'.\n"
-    "         Mutual exclusive with 'file_content'.\n"
-    "        ";
+    Download of single file:
 
-const char safe_name_doc[] =
-    "\n"
-    "    File names may have spaces or other symbols which are not allowed.\n"
-    "    Only letters, numbers, underscores, and dots are allowed. All others are replaced by underscore.\n"
-    "\n"
-    "    :param file_name: may include extension\n"
-    "    ";
+    .. code-block:: python
+
+        DownloadResult(file_content=my_file, file_name="my_file.txt")
+
+    Download of multiple files bundled in a zip-file:
+
+    .. code-block:: python
+
+        DownloadResult(zipped_files={'my_file_1.txt': my_file_1, 'my_file_2.txt': my_file_2}, file_name="my_file.zip")
+
+    )";
+
+const char init_doc[] = R"(
+        :param file_content: if type str and encoding is not utf-8, specify in additional argument. Mutual exclusive
+         with 'zipped_files'.
+        :param file_name: name (including extension) to be used for download. In case of 'zipped_files', this is the
+         name of the zip-file. May only consist of alphanumeric characters, underscores and dots (any other characters
+         are converted to an underscore).
+        :param encoding: optional argument to specify file encoding when file_content is provided with type str
+        :param zipped_files: a dict of {file name: content} to be bundled in a zip-file with file-name 'file_name'.
+         Mutual exclusive with 'file_content'.
+        )";
+
+const char safe_name_doc[] = R"(
+    File names may have spaces or other symbols which are not allowed.
+    Only letters, numbers, underscores, and dots are allowed. All others are replaced by underscore.
+
+    :param file_name: may include extension
+    )";
 
 // The argument tuples of the three ValueErrors, made once.
 struct Messages {
@@ -61,7 +52,10 @@ Ref message(const char* text) noexcept {
     return Ref::steal(Py_BuildValue("(s)", text));
 }
 
-// The re module and its sub function as imported when the module loaded.
+// The `re` module that the module body imported, and the `sub` function its namespace held
+// then (none when it held none). Recorded without reading an attribute, which could fail
+// or run code: the function is resolved through the attribute at every use, and only the
+// two identities are compared.
 struct OriginalRe {
     Constant module;
     Constant sub;
@@ -73,16 +67,20 @@ bool is_safe_character(Py_UCS4 c) noexcept {
 
 // What re.sub("[^A-Za-z0-9.]", "_", text) returns for an exact str: the text itself when
 // every character is safe, else a new ASCII str with each other character replaced.
-PyObject* replace_unsafe_characters(PyObject* text) noexcept {
+Ref replace_unsafe_characters(PyObject* text) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    // A str made through the legacy C API reads as empty until it is made ready.
+    if (PyUnicode_READY(text) < 0) return Ref();
+#endif
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t first_unsafe = 0;
     while (first_unsafe < length && is_safe_character(PyUnicode_READ(kind, data, first_unsafe))) ++first_unsafe;
-    if (first_unsafe == length) return Py_NewRef(text);
-    PyObject* safe = PyUnicode_New(length, 127);
-    if (safe == nullptr) return nullptr;
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(safe);
+    if (first_unsafe == length) return Ref::borrow(text);
+    Ref safe = Ref::steal(PyUnicode_New(length, 127));
+    if (!safe) return safe;
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(safe.get());
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         out[i] = is_safe_character(c) ? static_cast<Py_UCS1>(c) : '_';
@@ -90,78 +88,85 @@ PyObject* replace_unsafe_characters(PyObject* text) noexcept {
     return safe;
 }
 
+#define SAFE_NAME_PARAMETERS(X) X(file_name, Positional, Required, Str, "'unicode'")
+NEMBRA_PARAMETERS(SafeName, SAFE_NAME_PARAMETERS);
+
 // _create_safe_file_name(file_name): re.sub("[^A-Za-z0-9.]", "_", file_name)
 //
-// While `re` and `re.sub` are still the ones imported at load, the substitution of an
-// exact str is done here, with the same result; anything else calls re.sub.
-PyObject* create_safe_file_name(PyObject* const* args) {
-    Ref re = global(names.re);
-    if (!re) return nullptr;
-    Ref sub = attr(re.get(), names.sub);
-    if (!sub) return nullptr;
-    if (re.get() == original_re.module.get() && sub.get() == original_re.sub.get() &&
-        PyUnicode_CheckExact(args[0])) {
-        return replace_unsafe_characters(args[0]);
+// While `re` and `re.sub` are still the ones the module body imported, the substitution of
+// an exact str is done here, with the same result; anything else calls re.sub.
+Ref create_safe_file_name(const SafeName& values) {
+    Ref re = global(values.globals, names.str_re);
+    if (!re) return Ref();
+    Ref sub = attr(re.get(), names.str_sub);
+    if (!sub) return Ref();
+    if (re.get() == original_re.module && sub.get() == original_re.sub && PyUnicode_CheckExact(values.file_name)) {
+        return replace_unsafe_characters(values.file_name);
     }
-    Ref safe_name = call(sub.get(), {names.unsafe_characters, names.underscore, args[0]});
-    if (!safe_name) return nullptr;
+    Ref safe_name = call(sub.get(), names.text_unsafe_characters, names.str__, values.file_name);
+    if (!safe_name) return Ref();
     if (safe_name.get() != Py_None && !PyUnicode_CheckExact(safe_name.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(safe_name.get())->tp_name);
-        return nullptr;
+        return Ref();
     }
-    return safe_name.release();
+    return safe_name;
 }
 
+#define INIT_PARAMETERS(X)                                                                  \
+    X(self, Positional, Required, Any, nullptr)                                             \
+    X(file_content, Positional, None, Any, "Union[str, bytes, File, BytesIO]")              \
+    X(file_name, Positional, None, Str, "'unicode'")                                        \
+    X(encoding, Positional, Utf8, Str, "'unicode'")                                         \
+    X(zipped_files, KeywordOnly, None, Any, "Dict[str, Union[File, BytesIO]]")
+NEMBRA_PARAMETERS(Init, INIT_PARAMETERS);
+
 // __init__(self, file_content=None, file_name=None, encoding="utf-8", *, zipped_files=None)
-PyObject* init(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* file_content = args[1];
-    PyObject* file_name = args[2];
-    PyObject* zipped_files = args[4];
-    if (file_name == Py_None) {
-        raise_value_error(messages.no_name.get());
-        return nullptr;
+Ref init(const Init& values) {
+    PyObject* self = values.self;
+    if (values.file_name == Py_None) {
+        raise_value_error(messages.no_name);
+        return Ref();
     }
-    if (file_content == Py_None && zipped_files == Py_None) {
-        raise_value_error(messages.no_content.get());
-        return nullptr;
+    if (values.file_content == Py_None && values.zipped_files == Py_None) {
+        raise_value_error(messages.no_content);
+        return Ref();
     }
-    if (file_content != Py_None && zipped_files != Py_None) {
-        raise_value_error(messages.both_contents.get());
-        return nullptr;
+    if (values.file_content != Py_None && values.zipped_files != Py_None) {
+        raise_value_error(messages.both_contents);
+        return Ref();
     }
-    if (set_attr(self, names.file_content_, file_content) < 0) return nullptr;
-    Ref make_safe = global(names.create_safe_file_name);
-    if (!make_safe) return nullptr;
-    Ref safe_name = call(make_safe.get(), {file_name});
-    if (!safe_name || set_attr(self, names.file_name_, safe_name.get()) < 0) return nullptr;
-    if (set_attr(self, names.encoding_, args[3]) < 0) return nullptr;
-    if (set_attr(self, names.zipped_files_, zipped_files) < 0) return nullptr;
-    Py_RETURN_NONE;
+    if (set_attr(self, names.str__file_content, values.file_content) < 0) return Ref();
+    Ref make_safe = global(values.globals, names.str__create_safe_file_name);
+    if (!make_safe) return Ref();
+    Ref safe_name = call(make_safe.get(), values.file_name);
+    if (!safe_name || set_attr(self, names.str__file_name, safe_name.get()) < 0) return Ref();
+    if (set_attr(self, names.str__encoding, values.encoding) < 0) return Ref();
+    if (set_attr(self, names.str__zipped_files, values.zipped_files) < 0) return Ref();
+    return none();
 }
 
 // isinstance(obj, <module-level name>), the name resolved now.
-int is_instance_of_global(PyObject* obj, PyObject* name) noexcept {
-    Ref cls = global(name);
+int is_instance_of_global(PyObject* globals, PyObject* obj, PyObject* name) noexcept {
+    Ref cls = global(globals, name);
     return cls ? PyObject_IsInstance(obj, cls.get()) : -1;
 }
 
 // The data of one zip entry: a BytesIO's whole buffer or a File's bytes.
-Ref entry_data(PyObject* value) noexcept {
-    int is = is_instance_of_global(value, names.BytesIO);
+Ref entry_data(PyObject* globals, PyObject* value) noexcept {
+    int is = is_instance_of_global(globals, value, names.str_BytesIO);
     if (is < 0) return Ref();
-    if (is) return call_method(value, names.getvalue);
-    is = is_instance_of_global(value, names.File);
+    if (is) return call_method(value, names.str_getvalue);
+    is = is_instance_of_global(globals, value, names.str_File);
     if (is < 0) return Ref();
-    if (is) return call_method(value, names.getvalue_binary);
+    if (is) return call_method(value, names.str_getvalue_binary);
     raise_not_implemented();
     return Ref();
 }
 
-int write_entry(PyObject* archive, PyObject* name, PyObject* value) noexcept {
-    Ref data = entry_data(value);
+int write_entry(PyObject* globals, PyObject* archive, PyObject* name, PyObject* value) noexcept {
+    Ref data = entry_data(globals, value);
     if (!data) return -1;
-    return call_method(archive, names.writestr, {name, data.get()}) ? 0 : -1;
+    return call_method(archive, names.str_writestr, name, data.get()) ? 0 : -1;
 }
 
 void raise_unpack_count(Py_ssize_t found) noexcept {
@@ -202,108 +207,102 @@ int unpack_pair(PyObject* item, Ref& first, Ref& second) noexcept {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// Writes every (name, value) of self._zipped_files into the archive, in the mapping's order.
-int write_entries(PyObject* self, PyObject* archive) noexcept {
-    Ref zipped = attr(self, names.zipped_files_);
+// Writes every (name, value) of self._zipped_files.items() into the archive, in the
+// mapping's order. A plain dict is iterated through its own items view too: reading an
+// entry runs Python code that may change the dict, and the view's iterator is what raises
+// the interpreter's errors for a dict that changed size or keys.
+int write_entries(PyObject* globals, PyObject* self, PyObject* archive) noexcept {
+    Ref zipped = attr(self, names.str__zipped_files);
     if (!zipped) return -1;
-    if (PyDict_CheckExact(zipped.get())) {
-        const Py_ssize_t size = PyDict_GET_SIZE(zipped.get());
-        Py_ssize_t position = 0;
-        PyObject* name;
-        PyObject* value;
-        while (PyDict_Next(zipped.get(), &position, &name, &value)) {
-            Ref held_name = Ref::borrow(name);
-            Ref held_value = Ref::borrow(value);
-            if (write_entry(archive, name, value) < 0) return -1;
-            if (PyDict_GET_SIZE(zipped.get()) != size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return -1;
-            }
-        }
-        return 0;
-    }
-    Ref items = call_method(zipped.get(), names.items);
+    Ref items = call_method(zipped.get(), names.str_items);
     if (!items) return -1;
     Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
     if (!iterator) return -1;
+    SignalCheck signals;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (signals.tick() < 0) return -1;
         Ref name;
         Ref value;
         if (unpack_pair(item.get(), name, value) < 0) return -1;
-        if (write_entry(archive, name.get(), value.get()) < 0) return -1;
+        if (write_entry(globals, archive, name.get(), value.get()) < 0) return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
 
 // A new File holding a deflated zip archive of the entries.
-Ref archive_file(PyObject* self) noexcept {
-    Ref file_class = global(names.File);
+Ref archive_file(PyObject* globals, PyObject* self) noexcept {
+    Ref file_class = global(globals, names.str_File);
     if (!file_class) return Ref();
     Ref file = call(file_class.get());
     if (!file) return Ref();
-    Ref zipfile = global(names.zipfile);
+    Ref zipfile = global(globals, names.str_zipfile);
     if (!zipfile) return Ref();
-    Ref zip_file_class = attr(zipfile.get(), names.ZipFile);
+    Ref zip_file_class = attr(zipfile.get(), names.str_ZipFile);
     if (!zip_file_class) return Ref();
-    Ref source = attr(file.get(), names.source);
+    Ref source = attr(file.get(), names.str_source);
     if (!source) return Ref();
-    zipfile = global(names.zipfile);
+    // `zipfile` is resolved again for ZIP_DEFLATED, as `zipfile.ZipFile(file.source, "w",
+    // zipfile.ZIP_DEFLATED)` does: reading `file.source` may have rebound it.
+    zipfile = global(globals, names.str_zipfile);
     if (!zipfile) return Ref();
-    Ref deflated = attr(zipfile.get(), names.ZIP_DEFLATED);
+    Ref deflated = attr(zipfile.get(), names.str_ZIP_DEFLATED);
     if (!deflated) return Ref();
-    Ref archive = call(zip_file_class.get(), {source.get(), names.w, deflated.get()});
+    Ref archive = call(zip_file_class.get(), source.get(), names.str_w, deflated.get());
     if (!archive) return Ref();
-    const int done = with_block(archive.get(), [&](PyObject* z) { return write_entries(self, z); });
+    const int done =
+        with_block(archive.get(), [globals, self](PyObject* z) { return write_entries(globals, self, z); });
     return done < 0 ? Ref() : std::move(file);
 }
 
 // Text encoded into a new BytesIO, bytes wrapped in one, anything else as it is.
-Ref single_file(PyObject* self) noexcept {
-    Ref content = attr(self, names.file_content_);
+Ref single_file(PyObject* globals, PyObject* self) noexcept {
+    Ref content = attr(self, names.str__file_content);
     if (!content) return Ref();
     const bool is_text = PyUnicode_Check(content.get());
-    if (!is_text && !PyBytes_Check(content.get())) return attr(self, names.file_content_);
-    Ref bytes_io = global(names.BytesIO);
+    // Each branch reads `self._file_content` again, as the type tests and the use are
+    // separate expressions: a property may give another object each time.
+    if (!is_text && !PyBytes_Check(content.get())) return attr(self, names.str__file_content);
+    Ref bytes_io = global(globals, names.str_BytesIO);
     if (!bytes_io) return Ref();
-    content = attr(self, names.file_content_);
+    content = attr(self, names.str__file_content);
     if (!content) return Ref();
     Ref data;
     if (is_text) {
-        Method encode = lookup_method(content.get(), names.encode);
+        Method encode = lookup_method(content.get(), names.str_encode);
         if (!encode) return Ref();
-        Ref encoding = attr(self, names.encoding_);
+        Ref encoding = attr(self, names.str__encoding);
         if (!encoding) return Ref();
         data = encode(encoding.get());
     } else {
         data = std::move(content);
     }
-    return data ? call(bytes_io.get(), {data.get()}) : Ref();
+    return data ? call(bytes_io.get(), data.get()) : Ref();
 }
 
 Ref upload(PyObject* self, PyObject* api, PyObject* file_object) noexcept {
-    Method upload_method = lookup_method(api, names.upload_temporary_file);
+    Method upload_method = lookup_method(api, names.str__upload_temporary_file);
     if (!upload_method) return Ref();
-    Ref file_name = attr(self, names.file_name_);
+    Ref file_name = attr(self, names.str__file_name);
     if (!file_name) return Ref();
     return upload_method(file_object, file_name.get());
 }
 
 // Uploads `file` through a new API client and returns the URL it gives back.
-Ref upload_file(PyObject* self, PyObject* file) noexcept {
-    Ref api_class = global(names.API);
+Ref upload_file(PyObject* globals, PyObject* self, PyObject* file) noexcept {
+    Ref api_class = global(globals, names.str_API);
     if (!api_class) return Ref();
     Ref api = call(api_class.get());
     if (!api) return Ref();
-    int is = is_instance_of_global(file, names.BytesIO);
+    int is = is_instance_of_global(globals, file, names.str_BytesIO);
     if (is < 0) return Ref();
     if (is) return upload(self, api.get(), file);
-    is = is_instance_of_global(file, names.File);
+    is = is_instance_of_global(globals, file, names.str_File);
     if (is < 0) return Ref();
     if (!is) {
         raise_not_implemented();
         return Ref();
     }
-    Ref reader = call_method(file, names.open_binary);
+    Ref reader = call_method(file, names.str_open_binary);
     if (!reader) return Ref();
     Ref url;
     const int done = with_block(reader.get(), [&](PyObject* opened) {
@@ -318,62 +317,53 @@ Ref upload_file(PyObject* self, PyObject* file) noexcept {
     return url;
 }
 
+#define SERIALIZE_PARAMETERS(X) X(self, Positional, Required, Any, nullptr)
+NEMBRA_PARAMETERS(Serialize, SERIALIZE_PARAMETERS);
+
 // _serialize(self) -> {"url": ...}
-PyObject* serialize(PyObject* const* args) {
-    PyObject* self = args[0];
-    Ref zipped = attr(self, names.zipped_files_);
-    if (!zipped) return nullptr;
-    Ref file = zipped.get() != Py_None ? archive_file(self) : single_file(self);
-    if (!file) return nullptr;
-    Ref url = upload_file(self, file.get());
-    if (!url) return nullptr;
+Ref serialize(const Serialize& values) {
+    PyObject* self = values.self;
+    Ref zipped = attr(self, names.str__zipped_files);
+    if (!zipped) return Ref();
+    Ref file = zipped.get() != Py_None ? archive_file(values.globals, self) : single_file(values.globals, self);
+    if (!file) return Ref();
+    Ref url = upload_file(values.globals, self, file.get());
+    if (!url) return Ref();
     Ref output = new_dict();
-    if (!output || PyDict_SetItem(output.get(), names.url, url.get()) < 0) return nullptr;
-    return output.release();
+    if (!output || PyDict_SetItem(output.get(), names.str_url, url.get()) < 0) return Ref();
+    return output;
 }
 
-const FunctionSpec methods[] = {
-    {{"__init__",
-      Shape::General,
-      4,
-      1,
-      {{"self"},
-       {"file_content", Default::None, Exact::Any, "Union[str, bytes, File, BytesIO]"},
-       {"file_name", Default::None, Exact::Str, "'unicode'"},
-       {"encoding", Default::Utf8, Exact::Str, "'unicode'"},
-       {"zipped_files", Default::None, Exact::Any, "Dict[str, Union[File, BytesIO]]"}}},
-     nullptr,
-     init_doc,
-     init},
-    {{"_serialize", Shape::OneArgument, 1, 0, {{"self"}}}, "'dict'", nullptr, serialize},
+// Made once per load, before the class statement: the messages of the three ValueErrors,
+// and the `re` module as the body imported it.
+int prepare_download_result(PyObject* globals) noexcept {
+    messages.no_name = message("Provide a 'file_name'");
+    messages.no_content = message("Provide at least one of 'file_content' or 'zipped_files'");
+    messages.both_contents = message("Provide one of 'file_content' or 'zipped_files', not both");
+    if (!messages.no_name || !messages.no_content || !messages.both_contents) return -1;
+    Ref re = global(globals, names.str_re);
+    if (!re) return -1;
+    PyObject* sub = nullptr;
+    if (PyModule_CheckExact(re.get())) {
+        sub = PyDict_GetItemWithError(PyModule_GetDict(re.get()), names.str_sub);
+        if (sub == nullptr && PyErr_Occurred()) return -1;
+    }
+    original_re.sub = Ref::borrow(sub);
+    original_re.module = std::move(re);
+    return 0;
+}
+
+constexpr FunctionSpec methods[] = {
+    define_function<Init, init>("__init__", nullptr, init_doc),
+    define_function<Serialize, serialize>("_serialize", "'dict'", nullptr),
 };
 
 }  // namespace
 
-const ClassSpec download_result_class = {"DownloadResult", true, class_doc, methods, 2};
+const ClassSpec download_result_class =
+    define_class("DownloadResult", true, class_doc, methods, prepare_download_result);
 
-const FunctionSpec create_safe_file_name_function = {
-    {"_create_safe_file_name", Shape::OneArgument, 1, 0, {{"file_name", Default::Required, Exact::Str, "'unicode'"}}},
-    "'unicode'",
-    safe_name_doc,
-    create_safe_file_name,
-};
-
-int remember_re_module() noexcept {
-    Ref re = global(names.re);
-    if (!re) return -1;
-    Ref sub = attr(re.get(), names.sub);
-    if (!sub) return -1;
-    original_re.module = std::move(re);
-    original_re.sub = std::move(sub);
-    return 0;
-}
-
-int make_download_constants() noexcept {
-    messages.no_name = message("Provide a 'file_name'");
-    messages.no_content = message("Provide at least one of 'file_content' or 'zipped_files'");
-    messages.both_contents = message("Provide one of 'file_content' or 'zipped_files', not both");
-    return messages.no_name && messages.no_content && messages.both_contents ? 0 : -1;
-}
+const FunctionSpec create_safe_file_name_function =
+    define_function<SafeName, create_safe_file_name>("_create_safe_file_name", "'unicode'", safe_name_doc);
 
 }  // namespace nembra

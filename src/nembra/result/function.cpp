@@ -1,31 +1,63 @@
 #include "function.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 #include "names.hpp"
+
+#if defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
 
 namespace nembra {
 
 namespace {
 
+// A chain of native calls (a result that holds itself, say) uses C stack at every level.
+// The interpreter's limits do not bound that use: 3.11 counts only Python frames, and the
+// C recursion limit of 3.12 and 3.13 assumes a large stack, so a high recursion limit or a
+// thread with a small stack would let the chain run off the end of the stack. Each call
+// therefore also checks how much of its thread's stack is left.
+constexpr std::uintptr_t kStackReserve = 256 * 1024;  // left for the interpreter and callees
+
+// The lowest stack address a call may start at, on the calling thread.
+std::uintptr_t stack_floor(std::uintptr_t here) noexcept {
+    std::uintptr_t low = 0;
+    std::uintptr_t size = 0;
+#if defined(__linux__)
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        void* address = nullptr;
+        std::size_t length = 0;
+        if (pthread_attr_getstack(&attributes, &address, &length) == 0) {
+            low = reinterpret_cast<std::uintptr_t>(address);
+            size = length;
+        }
+        pthread_attr_destroy(&attributes);
+    }
+#elif defined(__APPLE__)
+    size = pthread_get_stacksize_np(pthread_self());
+    low = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(pthread_self())) - size;
+#endif
+    if (size == 0 || here < low || here - low > size) return here > kStackReserve ? here - kStackReserve : 0;
+    const std::uintptr_t reserve = size / 4 < kStackReserve ? size / 4 : kStackReserve;
+    return low + reserve;
+}
+
+int enter_native_call() noexcept {
+    static thread_local std::uintptr_t floor = 0;
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (floor == 0) floor = stack_floor(here);
+    if (here < floor) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a nembra.result function");
+        return -1;
+    }
+    return Py_EnterRecursiveCall(" while calling a nembra.result function");
+}
+
+
 inline Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
-
-PyObject* default_constant(Default d) noexcept {
-    return d == Default::Utf8 ? names.utf_8 : Py_None;
-}
-
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    Function* f = as_function(callable);
-    PyObject* values[kMaxParameters];
-    if (bind(f->binding, args, PyVectorcall_NARGS(nargsf), kwnames, values) < 0) return nullptr;
-    // Results can hold themselves; a native call chain must hit the recursion limit, not
-    // the end of the C stack.
-    if (Py_EnterRecursiveCall(" while calling a nembra.result function")) return nullptr;
-    PyObject* result = f->body(values);
-    Py_LeaveRecursiveCall();
-    return result;
-}
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
@@ -52,7 +84,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->code);
     Py_VISIT(f->dict);
-    Py_VISIT(f->keyword_only_defaults);
     Py_VISIT(f->parameter_names);
     return 0;
 }
@@ -72,7 +103,6 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->code);
     Py_CLEAR(f->dict);
-    Py_CLEAR(f->keyword_only_defaults);
     Py_CLEAR(f->parameter_names);
     return 0;
 }
@@ -179,87 +209,21 @@ PyGetSetDef function_getset[] = {
 
 #undef NEMBRA_SLOT
 
-Ref make_qualname(const FunctionSpec& spec, const char* class_name) noexcept {
-    if (class_name == nullptr) return Ref::steal(PyUnicode_FromString(spec.signature.name));
-    return Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.signature.name));
-}
-
-// The default tuple pairs with the last positional parameters; None when there is none.
-Ref make_defaults(const Signature& sig, int required) noexcept {
-    const int count = sig.positional - required;
-    if (count == 0) return none();
-    Ref tuple = Ref::steal(PyTuple_New(count));
-    if (!tuple) return tuple;
-    for (int i = 0; i < count; ++i) {
-        const Parameter& param = sig.parameters[required + i];
-        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(default_constant(param.default_value)));
-    }
-    return tuple;
-}
-
-Ref make_kwdefaults(const Signature& sig) noexcept {
-    if (sig.keyword_only == 0) return none();
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return dict;
-    for (int p = sig.positional; p < sig.count(); ++p) {
-        const Parameter& param = sig.parameters[p];
-        if (PyDict_SetItemString(dict.get(), param.name, default_constant(param.default_value)) < 0) {
-            return Ref();
-        }
-    }
-    return dict;
-}
-
-Ref make_keyword_only_defaults(const Signature& sig) noexcept {
-    Ref tuple = Ref::steal(PyTuple_New(sig.keyword_only));
-    if (!tuple) return tuple;
-    for (int i = 0; i < sig.keyword_only; ++i) {
-        const Parameter& param = sig.parameters[sig.positional + i];
-        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(default_constant(param.default_value)));
-    }
-    return tuple;
-}
-
-Ref make_parameter_names(const Signature& sig) noexcept {
-    Ref tuple = Ref::steal(PyTuple_New(sig.count()));
-    if (!tuple) return tuple;
-    for (int p = 0; p < sig.count(); ++p) {
-        PyObject* name = PyUnicode_InternFromString(sig.parameters[p].name);
-        if (name == nullptr) return Ref();
-        PyTuple_SET_ITEM(tuple.get(), p, name);
-    }
-    return tuple;
-}
-
-int leading_required(const Signature& sig) noexcept {
-    int required = 0;
-    while (required < sig.positional && sig.parameters[required].default_value == Default::Required) {
-        ++required;
-    }
-    return required;
-}
-
-// Points the binding at the names and defaults that the function object owns.
-void prepare_binding(Function* f, const Signature& sig) noexcept {
-    Binding& b = f->binding;
-    b.signature = &sig;
-    b.required = leading_required(sig);
-    b.tested = 0;
-    for (int p = 0; p < sig.count(); ++p) {
-        if (sig.parameters[p].exact != Exact::Any) b.tested |= 1u << p;
-    }
-    for (int p = 0; p < sig.count(); ++p) b.names[p] = PyTuple_GET_ITEM(f->parameter_names, p);
-    for (int p = b.required; p < sig.positional; ++p) {
-        b.defaults[p] = PyTuple_GET_ITEM(f->defaults, p - b.required);
-    }
-    for (int i = 0; i < sig.keyword_only; ++i) {
-        b.defaults[sig.positional + i] = PyTuple_GET_ITEM(f->keyword_only_defaults, i);
-    }
-}
-
 }  // namespace
 
 PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Function* f = as_function(callable);
+    BoundValues bound;
+    if (bind(f->binding, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
+    // Results can hold themselves; a native call chain must hit the recursion limit, not
+    // the end of the C stack.
+    if (enter_native_call() < 0) return nullptr;
+    PyObject* result = f->invoke(f->globals, bound.values);
+    Py_LeaveRecursiveCall();
+    return result;
+}
 
 int ready_function_type() noexcept {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
@@ -282,43 +246,6 @@ int ready_function_type() noexcept {
     FunctionType.tp_descr_get = function_descr_get;
     FunctionType.tp_dictoffset = offsetof(Function, dict);
     return PyType_Ready(&FunctionType);
-}
-
-Ref make_function(const FunctionSpec& spec, const char* class_name, PyObject* globals,
-                  PyObject* code, PyObject* annotations) noexcept {
-    const Signature& sig = spec.signature;
-    Ref name = Ref::steal(PyUnicode_InternFromString(sig.name));
-    Ref qualname = make_qualname(spec, class_name);
-    Ref doc = spec.doc == nullptr ? none() : Ref::steal(PyUnicode_FromString(spec.doc));
-    Ref defaults = make_defaults(sig, leading_required(sig));
-    Ref kwdefaults = make_kwdefaults(sig);
-    Ref keyword_only_defaults = make_keyword_only_defaults(sig);
-    Ref parameter_names = make_parameter_names(sig);
-    if (!name || !qualname || !doc || !defaults || !kwdefaults || !keyword_only_defaults || !parameter_names) {
-        return Ref();
-    }
-
-    Function* f = PyObject_GC_New(Function, &FunctionType);
-    if (f == nullptr) return Ref();
-    f->binding = Binding{};
-    f->body = spec.body;
-    f->name = name.release();
-    f->qualname = qualname.release();
-    f->module = Py_NewRef(names.module_name);
-    f->doc = doc.release();
-    f->globals = Py_NewRef(globals);
-    f->defaults = defaults.release();
-    f->kwdefaults = kwdefaults.release();
-    f->annotations = Py_NewRef(annotations);
-    f->code = Py_NewRef(code);
-    f->dict = nullptr;
-    f->weakreflist = nullptr;
-    f->keyword_only_defaults = keyword_only_defaults.release();
-    f->parameter_names = parameter_names.release();
-    prepare_binding(f, sig);
-    f->vectorcall = function_vectorcall;
-    PyObject_GC_Track(f);
-    return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
 }  // namespace nembra

@@ -18,11 +18,9 @@ namespace {
 
 constexpr std::size_t kBufSize = 64;  // longest text is 24 chars
 
-PyObject* ascii_str(const char* text, std::size_t len) noexcept {
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
-    if (s != nullptr) {
-        std::memcpy(PyUnicode_1BYTE_DATA(s), text, len);
-    }
+Ref ascii_str(const char* text, std::size_t len) noexcept {
+    Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(len), 127));
+    if (s) std::memcpy(PyUnicode_1BYTE_DATA(s.get()), text, len);
     return s;
 }
 
@@ -147,7 +145,7 @@ char* format_double(double x, char* out) noexcept {
 
 }  // namespace
 
-PyObject* str_of(PyObject* value) noexcept {
+Ref str_of(PyObject* value) noexcept {
     char buf[kBufSize];
     char* end;
     if (PyFloat_CheckExact(value)) {
@@ -156,14 +154,14 @@ PyObject* str_of(PyObject* value) noexcept {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow != 0) {  // beyond int64: keeps the int->str digit limit
-            return PyObject_Str(value);
+            return Ref::steal(PyObject_Str(value));
         }
         if (v == -1 && PyErr_Occurred()) {
-            return nullptr;
+            return Ref();
         }
         end = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(v)).ptr;
     } else {
-        return PyObject_Str(value);
+        return Ref::steal(PyObject_Str(value));
     }
     return ascii_str(buf, static_cast<std::size_t>(end - buf));
 }

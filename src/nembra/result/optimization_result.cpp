@@ -1,54 +1,52 @@
 // OptimizationResult: the table of candidate designs that an optimization button returns.
-#include "class_spec.hpp"
+#include "classes.hpp"
 #include "runtime.hpp"
 
 namespace nembra {
 
 namespace {
 
-const char init_doc[] =
-    "\n"
-    "        Container for the output of an :class:`~.parametrization.actions.OptimizationButton`.\n"
-    "\n"
-    "        :param results: list of results, order is kept in user interface.\n"
-    "        :param result_column_names_input: specifies which input parameters should be shown the table.\n"
-    "                                          The parametrization class defined the label which is shown\n"
-    "        :param output_headers: specifies which results should be shown in the results table.\n"
-    "                                Key should match the key of the analysis_result inside each result.\n"
-    "                                Value is the corresponding label which the end user sees.\n"
-    "        :param image: image which is shown next to the results. Could be JPG, PNG or SVG.\n"
-    "\n"
-    "        Example:\n"
-    "\n"
-    "        .. code-block:: python\n"
-    "\n"
-    "            params1 = {'tab': {'section': {'field1': 'a', 'field2': 5}}}\n"
-    "            params2 = {'tab': {'section': {'field1': 'b', 'field2': 8}}}\n"
-    "            analysis1 = {'result1': 10, 'result2': 20}\n"
-    "            analysis2 = {'result1': 100, 'result2': 150}\n"
-    "\n"
-    "            results = [\n"
-    "                OptimizationResultElement(params1, analysis1),\n"
-    "                OptimizationResultElement(params2, analysis2),\n"
-    "            ]\n"
-    "\n"
-    "            OptimizationResult(results, result_column_names_input=['field1'], output_headers={'result1': "
-    "'Result 1'})\n"
-    "\n"
-    "        This renders as the following table for the end-user:\n"
-    "\n"
-    "        +---------+---------+----------+\n"
-    "        |    #    | Field 1 | Result 1 |\n"
-    "        +=========+=========+==========+\n"
-    "        |    1    |    a    |    10    |\n"
-    "        +---------+---------+----------+\n"
-    "        |    2    |    b    |    100   |\n"
-    "        +---------+---------+----------+\n"
-    "\n"
-    "        ";
+const char init_doc[] = R"(
+        Container for the output of an :class:`~.parametrization.actions.OptimizationButton`.
+
+        :param results: list of results, order is kept in user interface.
+        :param result_column_names_input: specifies which input parameters should be shown the table.
+                                          The parametrization class defined the label which is shown
+        :param output_headers: specifies which results should be shown in the results table.
+                                Key should match the key of the analysis_result inside each result.
+                                Value is the corresponding label which the end user sees.
+        :param image: image which is shown next to the results. Could be JPG, PNG or SVG.
+
+        Example:
+
+        .. code-block:: python
+
+            params1 = {'tab': {'section': {'field1': 'a', 'field2': 5}}}
+            params2 = {'tab': {'section': {'field1': 'b', 'field2': 8}}}
+            analysis1 = {'result1': 10, 'result2': 20}
+            analysis2 = {'result1': 100, 'result2': 150}
+
+            results = [
+                OptimizationResultElement(params1, analysis1),
+                OptimizationResultElement(params2, analysis2),
+            ]
+
+            OptimizationResult(results, result_column_names_input=['field1'], output_headers={'result1': 'Result 1'})
+
+        This renders as the following table for the end-user:
+
+        +---------+---------+----------+
+        |    #    | Field 1 | Result 1 |
+        +=========+=========+==========+
+        |    1    |    a    |    10    |
+        +---------+---------+----------+
+        |    2    |    b    |    100   |
+        +---------+---------+----------+
+
+        )";
 
 const char serialize_doc[] =
-    "Get the final results as {\"optimization\": [result1, result2]}, with results sorted by cost.";
+    R"(Get the final results as {"optimization": [result1, result2]}, with results sorted by cost.)";
 
 // Stores `value` itself when it is true, else what `make_empty` makes.
 int store_or_empty(PyObject* self, PyObject* name, PyObject* value, Ref (*make_empty)()) noexcept {
@@ -58,23 +56,33 @@ int store_or_empty(PyObject* self, PyObject* name, PyObject* value, Ref (*make_e
     return stored ? set_attr(self, name, stored.get()) : -1;
 }
 
+#define INIT_PARAMETERS(X)                                                                   \
+    X(self, Positional, Required, Any, nullptr)                                              \
+    X(results, Positional, Required, Any, "List[OptimizationResultElement]")                 \
+    X(result_column_names_input, Positional, None, Any, "List[str]")                         \
+    X(output_headers, Positional, None, Dict, "'dict'")                                      \
+    X(image, Positional, None, Any, "Union[PNGResult, JPGResult, SVGResult]")
+NEMBRA_PARAMETERS(Init, INIT_PARAMETERS);
+
 // __init__(self, results, result_column_names_input=None, output_headers=None, image=None)
-PyObject* init(PyObject* const* args) {
-    PyObject* self = args[0];
-    if (store_or_empty(self, names.result_column_names_input, args[2], new_list) < 0) return nullptr;
-    Ref result_names = new_list();
-    if (!result_names || set_attr(self, names.result_column_names_result, result_names.get()) < 0) {
-        return nullptr;
+Ref init(const Init& values) {
+    PyObject* self = values.self;
+    if (store_or_empty(self, names.str_result_column_names_input, values.result_column_names_input, new_list) < 0) {
+        return Ref();
     }
-    if (store_or_empty(self, names.output_headers_, args[3], new_dict) < 0) return nullptr;
-    if (set_attr(self, names.results_, args[1]) < 0) return nullptr;
-    const int has_image = PyObject_IsTrue(args[4]);
-    if (has_image < 0) return nullptr;
+    Ref result_names = new_list();
+    if (!result_names || set_attr(self, names.str_result_column_names_result, result_names.get()) < 0) {
+        return Ref();
+    }
+    if (store_or_empty(self, names.str__output_headers, values.output_headers, new_dict) < 0) return Ref();
+    if (set_attr(self, names.str__OptimizationResult__results, values.results) < 0) return Ref();
+    const int has_image = PyObject_IsTrue(values.image);
+    if (has_image < 0) return Ref();
     Ref views = Ref::steal(PyList_New(has_image ? 1 : 0));
-    if (!views) return nullptr;
-    if (has_image) PyList_SET_ITEM(views.get(), 0, Py_NewRef(args[4]));
-    if (set_attr(self, names.view_results, views.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
+    if (!views) return Ref();
+    if (has_image) PyList_SET_ITEM(views.get(), 0, Py_NewRef(values.image));
+    if (set_attr(self, names.str__view_results, views.get()) < 0) return Ref();
+    return none();
 }
 
 // Calls `each(item)` for every item that iterating `iterable` yields.
@@ -82,22 +90,23 @@ template <class Each>
 int for_each(PyObject* iterable, Each&& each) noexcept {
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
     if (!iterator) return -1;
+    SignalCheck signals;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (each(item.get()) < 0) return -1;
+        if (signals.tick() < 0 || each(item.get()) < 0) return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
 
 // [{"label": "", "type": vr._view_type_name} for vr in self._view_results]
 Ref view_definitions(PyObject* self) noexcept {
-    Ref views = attr(self, names.view_results);
+    Ref views = attr(self, names.str__view_results);
     Ref definitions = new_list();
     if (!views || !definitions) return Ref();
     const int done = for_each(views.get(), [&](PyObject* view) {
         Ref definition = new_dict();
-        if (!definition || PyDict_SetItem(definition.get(), names.label, names.empty) < 0) return -1;
-        Ref type = attr(view, names.view_type_name);
-        if (!type || PyDict_SetItem(definition.get(), names.type, type.get()) < 0) return -1;
+        if (!definition || PyDict_SetItem(definition.get(), names.str_label, names.text_empty) < 0) return -1;
+        Ref type = attr(view, names.str__view_type_name);
+        if (!type || PyDict_SetItem(definition.get(), names.str_type, type.get()) < 0) return -1;
         return PyList_Append(definitions.get(), definition.get());
     });
     return done < 0 ? Ref() : std::move(definitions);
@@ -105,11 +114,11 @@ Ref view_definitions(PyObject* self) noexcept {
 
 // [vr._serialize() for vr in self._view_results]
 Ref view_data(PyObject* self) noexcept {
-    Ref views = attr(self, names.view_results);
+    Ref views = attr(self, names.str__view_results);
     Ref data = new_list();
     if (!views || !data) return Ref();
     const int done = for_each(views.get(), [&](PyObject* view) {
-        Ref serialized = call_method(view, names.serialize);
+        Ref serialized = call_method(view, names.str__serialize);
         return serialized ? PyList_Append(data.get(), serialized.get()) : -1;
     });
     return done < 0 ? Ref() : std::move(data);
@@ -117,13 +126,13 @@ Ref view_data(PyObject* self) noexcept {
 
 // [r._serialize(self._output_headers) for r in self.__results]
 Ref rows(PyObject* self) noexcept {
-    Ref results = attr(self, names.results_);
+    Ref results = attr(self, names.str__OptimizationResult__results);
     Ref rows = new_list();
     if (!results || !rows) return Ref();
     const int done = for_each(results.get(), [&](PyObject* result) {
-        Method serialize = lookup_method(result, names.serialize);
+        Method serialize = lookup_method(result, names.str__serialize);
         if (!serialize) return -1;
-        Ref headers = attr(self, names.output_headers_);
+        Ref headers = attr(self, names.str__output_headers);
         if (!headers) return -1;
         Ref row = serialize(headers.get());
         return row ? PyList_Append(rows.get(), row.get()) : -1;
@@ -133,59 +142,51 @@ Ref rows(PyObject* self) noexcept {
 
 // list(self._output_headers.values())
 Ref header_labels(PyObject* self) noexcept {
-    Ref headers = attr(self, names.output_headers_);
+    Ref headers = attr(self, names.str__output_headers);
     if (!headers) return headers;
-    Ref values = call_method(headers.get(), names.values);
+    Ref values = call_method(headers.get(), names.str_values);
     if (!values) return values;
     return Ref::steal(PySequence_List(values.get()));
 }
 
+#define SERIALIZE_PARAMETERS(X) X(self, Positional, Required, Any, nullptr)
+NEMBRA_PARAMETERS(Serialize, SERIALIZE_PARAMETERS);
+
 // _serialize(self)
-PyObject* serialize(PyObject* const* args) {
-    PyObject* self = args[0];
+Ref serialize(const Serialize& values) {
+    PyObject* self = values.self;
     Ref definitions = view_definitions(self);
-    if (!definitions) return nullptr;
+    if (!definitions) return Ref();
     Ref data = view_data(self);
-    if (!data) return nullptr;
+    if (!data) return Ref();
 
     Ref output = new_dict();
-    if (!output) return nullptr;
-    Ref input_columns = attr(self, names.result_column_names_input);
-    if (!input_columns || PyDict_SetItem(output.get(), names.input_columns, input_columns.get()) < 0) {
-        return nullptr;
+    if (!output) return Ref();
+    Ref input_columns = attr(self, names.str_result_column_names_input);
+    if (!input_columns || PyDict_SetItem(output.get(), names.str_input_columns, input_columns.get()) < 0) {
+        return Ref();
     }
     Ref optimization = rows(self);
-    if (!optimization || PyDict_SetItem(output.get(), names.optimization, optimization.get()) < 0) return nullptr;
+    if (!optimization || PyDict_SetItem(output.get(), names.str_optimization, optimization.get()) < 0) return Ref();
     Ref labels = header_labels(self);
-    if (!labels || PyDict_SetItem(output.get(), names.output_headers, labels.get()) < 0) return nullptr;
+    if (!labels || PyDict_SetItem(output.get(), names.str_output_headers, labels.get()) < 0) return Ref();
 
     Ref views = new_dict();
-    if (!views || PyDict_SetItem(views.get(), names.definitions, definitions.get()) < 0 ||
-        PyDict_SetItem(views.get(), names.data, data.get()) < 0 ||
-        PyDict_SetItem(output.get(), names.views_key, views.get()) < 0) {
-        return nullptr;
+    if (!views || PyDict_SetItem(views.get(), names.str_definitions, definitions.get()) < 0 ||
+        PyDict_SetItem(views.get(), names.str_data, data.get()) < 0 ||
+        PyDict_SetItem(output.get(), names.str_views, views.get()) < 0) {
+        return Ref();
     }
-    return output.release();
+    return output;
 }
 
-const FunctionSpec methods[] = {
-    {{"__init__",
-      Shape::General,
-      5,
-      0,
-      {{"self"},
-       {"results", Default::Required, Exact::Any, "List[OptimizationResultElement]"},
-       {"result_column_names_input", Default::None, Exact::Any, "List[str]"},
-       {"output_headers", Default::None, Exact::Dict, "'dict'"},
-       {"image", Default::None, Exact::Any, "Union[PNGResult, JPGResult, SVGResult]"}}},
-     nullptr,
-     init_doc,
-     init},
-    {{"_serialize", Shape::OneArgument, 1, 0, {{"self"}}}, "Dict[str, Any]", serialize_doc, serialize},
+constexpr FunctionSpec methods[] = {
+    define_function<Init, init>("__init__", nullptr, init_doc),
+    define_function<Serialize, serialize>("_serialize", "Dict[str, Any]", serialize_doc),
 };
 
 }  // namespace
 
-const ClassSpec optimization_result_class = {"OptimizationResult", true, nullptr, methods, 2};
+const ClassSpec optimization_result_class = define_class("OptimizationResult", true, nullptr, methods);
 
 }  // namespace nembra

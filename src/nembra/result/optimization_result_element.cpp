@@ -1,6 +1,6 @@
 // OptimizationResultElement: one row of an optimisation table, a candidate parameter set
 // with the analysis results computed for it.
-#include "class_spec.hpp"
+#include "classes.hpp"
 #include "number_text.hpp"
 #include "runtime.hpp"
 
@@ -8,24 +8,27 @@ namespace nembra {
 
 namespace {
 
-const char init_doc[] =
-    "\n"
-    "        :param params: a complete parameter set\n"
-    "        :param analysis_result: the accompanying results.\n"
-    "\n"
-    "        For an example, see :class:`OptimizationResult`\n"
-    "        ";
+const char init_doc[] = R"(
+        :param params: a complete parameter set
+        :param analysis_result: the accompanying results.
+
+        For an example, see :class:`OptimizationResult`
+        )";
+
+#define INIT_PARAMETERS(X)                                    \
+    X(self, Positional, Required, Any, nullptr)               \
+    X(params, Positional, Required, Any, "Union[dict, Munch]") \
+    X(analysis_result, Positional, None, Dict, "'dict'")
+NEMBRA_PARAMETERS(Init, INIT_PARAMETERS);
 
 // __init__(self, params, analysis_result=None)
-PyObject* init(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* analysis_result = args[2];
-    if (set_attr(self, names.parameter_set, args[1]) < 0) return nullptr;
-    const int given = PyObject_IsTrue(analysis_result);
-    if (given < 0) return nullptr;
-    Ref stored = given ? Ref::borrow(analysis_result) : new_dict();
-    if (!stored || set_attr(self, names.analysis_result, stored.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
+Ref init(const Init& values) {
+    if (set_attr(values.self, names.str__parameter_set, values.params) < 0) return Ref();
+    const int given = PyObject_IsTrue(values.analysis_result);
+    if (given < 0) return Ref();
+    Ref stored = given ? Ref::borrow(values.analysis_result) : new_dict();
+    if (!stored || set_attr(values.self, names.str__analysis_result, stored.get()) < 0) return Ref();
+    return none();
 }
 
 // analysis.get(key, "") without a method call when analysis is a plain dict, whose get
@@ -34,9 +37,9 @@ Ref analysis_value(PyObject* analysis, PyObject* key) noexcept {
     if (PyDict_CheckExact(analysis)) {
         PyObject* value = PyDict_GetItemWithError(analysis, key);
         if (value != nullptr) return Ref::borrow(value);
-        return PyErr_Occurred() ? Ref() : Ref::borrow(names.empty);
+        return PyErr_Occurred() ? Ref() : Ref::borrow(names.text_empty);
     }
-    return call_method(analysis, names.get, {key, names.empty});
+    return call_method(analysis, names.str_get, key, names.text_empty);
 }
 
 // Whether looking up an exact str in `analysis` can run no Python code: a plain dict
@@ -62,13 +65,22 @@ bool plain_value(PyObject* obj) noexcept {
     return PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj);
 }
 
+// Whether reading `self._analysis_result` runs builtin code only: the type reads
+// attributes with the generic protocol and has no attribute of that name (a property, a
+// descriptor), so the read is a lookup of the instance's own attributes.
+bool plain_analysis_read(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    return type->tp_getattro == PyObject_GenericGetAttr &&
+           _PyType_Lookup(type, names.str__analysis_result) == nullptr;
+}
+
 // One display text per header key, in the order the headers yield their keys.
 //
 // Each key reads self._analysis_result anew, since Python code run by the loop (the
-// headers' iterator, a stored key's __eq__, a value's __str__, a custom get) may rebind
-// it. The reread is skipped only while nothing but builtin code can have run since the
-// last one: builtin headers, exact str keys looked up in a dict of exact str keys, and
-// values of exact str, int or float.
+// headers' iterator, the attribute read itself, a stored key's __eq__, a value's __str__,
+// a custom get) may rebind it. The reread is skipped only while nothing but builtin code
+// can have run since the last one: builtin headers, a plain attribute read, exact str keys
+// looked up in a dict of exact str keys, and values of exact str, int or float.
 Ref display_data(PyObject* self, PyObject* output_headers) noexcept {
     Ref texts = new_list();
     Ref keys = Ref::steal(PyObject_GetIter(output_headers));
@@ -77,62 +89,56 @@ Ref display_data(PyObject* self, PyObject* output_headers) noexcept {
     Ref analysis;
     bool analysis_plain = false;
     bool analysis_current = false;
+    SignalCheck signals;
     while (Ref key = Ref::steal(PyIter_Next(keys.get()))) {
+        if (signals.tick() < 0) return Ref();
         if (!analysis_current) {
-            analysis = attr(self, names.analysis_result);
+            analysis = attr(self, names.str__analysis_result);
             if (!analysis) return Ref();
-            analysis_plain = builtin_keys && plain_string_keys(analysis.get());
+            analysis_plain = builtin_keys && plain_analysis_read(self) && plain_string_keys(analysis.get());
         }
         Ref value = analysis_value(analysis.get(), key.get());
         if (!value) return Ref();
         analysis_current = analysis_plain && PyUnicode_CheckExact(key.get()) && plain_value(value.get());
-        Ref text = Ref::steal(str_of(value.get()));
+        Ref text = str_of(value.get());
         if (!text || PyList_Append(texts.get(), text.get()) < 0) return Ref();
     }
     if (PyErr_Occurred()) return Ref();
     return texts;
 }
 
-// _serialize(self, output_headers)
-PyObject* serialize(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* output_headers = args[1];
-    Ref serialized = new_dict();
-    if (!serialized) return nullptr;
-    Ref serialize_params = global(names.serialize_params);
-    if (!serialize_params) return nullptr;
-    Ref parameter_set = attr(self, names.parameter_set);
-    if (!parameter_set) return nullptr;
-    Ref design = call_one(serialize_params.get(), parameter_set.get());
-    if (!design || PyDict_SetItem(serialized.get(), names.design, design.get()) < 0) return nullptr;
-    Ref analysis = attr(self, names.analysis_result);
-    if (!analysis || PyDict_SetItem(serialized.get(), names.analysis, analysis.get()) < 0) return nullptr;
-    if (output_headers == Py_None) return serialized.release();
+#define SERIALIZE_PARAMETERS(X)                 \
+    X(self, Positional, Required, Any, nullptr) \
+    X(output_headers, Positional, Required, Any, "Optional[dict]")
+NEMBRA_PARAMETERS(Serialize, SERIALIZE_PARAMETERS);
 
-    Ref texts = display_data(self, output_headers);
-    if (!texts || PyDict_SetItem(serialized.get(), names.output_display_data, texts.get()) < 0) return nullptr;
-    return serialized.release();
+// _serialize(self, output_headers)
+Ref serialize(const Serialize& values) {
+    Ref serialized = new_dict();
+    if (!serialized) return Ref();
+    Ref serialize_params = global(values.globals, names.str__serialize_params);
+    if (!serialize_params) return Ref();
+    Ref parameter_set = attr(values.self, names.str__parameter_set);
+    if (!parameter_set) return Ref();
+    Ref design = call_one(serialize_params.get(), parameter_set.get());
+    if (!design || PyDict_SetItem(serialized.get(), names.str_design, design.get()) < 0) return Ref();
+    Ref analysis = attr(values.self, names.str__analysis_result);
+    if (!analysis || PyDict_SetItem(serialized.get(), names.str_analysis, analysis.get()) < 0) return Ref();
+    if (values.output_headers == Py_None) return serialized;
+
+    Ref texts = display_data(values.self, values.output_headers);
+    if (!texts || PyDict_SetItem(serialized.get(), names.str_output_display_data, texts.get()) < 0) return Ref();
+    return serialized;
 }
 
-const FunctionSpec methods[] = {
-    {{"__init__",
-      Shape::General,
-      3,
-      0,
-      {{"self"},
-       {"params", Default::Required, Exact::Any, "Union[dict, Munch]"},
-       {"analysis_result", Default::None, Exact::Dict, "'dict'"}}},
-     nullptr,
-     init_doc,
-     init},
-    {{"_serialize", Shape::General, 2, 0, {{"self"}, {"output_headers", Default::Required, Exact::Any, "Optional[dict]"}}},
-     "'dict'",
-     "Only provide output_headers when non-empty",
-     serialize},
+constexpr FunctionSpec methods[] = {
+    define_function<Init, init>("__init__", nullptr, init_doc),
+    define_function<Serialize, serialize>("_serialize", "'dict'", "Only provide output_headers when non-empty"),
 };
 
 }  // namespace
 
-const ClassSpec optimization_result_element_class = {"OptimizationResultElement", false, nullptr, methods, 2};
+const ClassSpec optimization_result_element_class =
+    define_class("OptimizationResultElement", false, nullptr, methods);
 
 }  // namespace nembra

@@ -7,6 +7,8 @@
 //  - A raw `PyObject*` is always borrowed. Functions that return a new reference return a
 //    `Ref`; when a raw new reference must be handed to the interpreter (a slot's return
 //    value), call `release()` at that last moment.
+//  - A `Constant` owns an object for the rest of the process (interned names, the module's
+//    constants); it can be used wherever a borrowed `PyObject*` is expected.
 //  - `Ref::steal(p)` adopts a new reference returned by a C API call (null stays null, with
 //    the interpreter's exception set). `Ref::borrow(p)` takes an extra reference on p.
 #pragma once
@@ -53,19 +55,23 @@ private:
 
 // A reference kept in static storage for the rest of the process. Assigning replaces it
 // and releases the previous one; it is never released at exit, when the interpreter
-// that owns it may already be gone.
+// that owns it may already be gone. Since it lives as long as the process, it lends its
+// object wherever a borrowed `PyObject*` is expected.
 class Constant {
 public:
     Constant() noexcept = default;
     Constant(const Constant&) = delete;
     Constant& operator=(const Constant&) = delete;
     Constant& operator=(Ref&& value) noexcept {
-        PyObject* old = std::exchange(ptr_, value.release());
-        Py_XDECREF(old);
+        Ref previous = replace(std::move(value));
         return *this;
     }
+    // Stores `value` and hands back the previous reference, to be released by the caller
+    // once this one is consistent again (releasing can run Python code).
+    [[nodiscard]] Ref replace(Ref&& value) noexcept { return Ref::steal(std::exchange(ptr_, value.release())); }
 
     PyObject* get() const noexcept { return ptr_; }
+    operator PyObject*() const noexcept { return ptr_; }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
 private:

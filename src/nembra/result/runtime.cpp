@@ -21,16 +21,6 @@ Method lookup_method(PyObject* obj, PyObject* name) noexcept {
     return method;
 }
 
-Ref Method::operator()(PyObject* arg) const noexcept {
-    if (self == nullptr) return call(callable.get(), {arg});
-    return call(callable.get(), {self, arg});
-}
-
-Ref Method::operator()(PyObject* first, PyObject* second) const noexcept {
-    if (self == nullptr) return call(callable.get(), {first, second});
-    return call(callable.get(), {self, first, second});
-}
-
 namespace {
 
 void raise_name_error(PyObject* name) noexcept {
@@ -40,42 +30,41 @@ void raise_name_error(PyObject* name) noexcept {
 }  // namespace
 
 Ref builtin(PyObject* name) noexcept {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(runtime.builtins.get()), name);
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(runtime.builtins), name);
     if (value != nullptr) return Ref::borrow(value);
     if (!PyErr_Occurred()) raise_name_error(name);
     return Ref();
 }
 
-// Module-level names found in the module namespace are remembered together with the
-// namespace's version at that moment: any change to the namespace gives it a new version,
-// so a rebound or deleted name is looked up again at its next use. On 3.12 and newer,
-// where the dict version is no longer public, a dict watcher bumps a version of our own.
+// Names found in a module namespace are remembered with the namespace's version tag at
+// that moment. The interpreter gives a dict a new tag, unique across all dicts, at every
+// change, so an entry whose tag is the namespace's current one holds exactly what the
+// namespace holds: a rebound or deleted name, or another namespace (that of a function
+// from an earlier load), is looked up again. Entries own their values, so a value removed
+// from the namespace stays valid until its entry is replaced. Interpreters that no longer
+// keep the tag look every name up.
+#if PY_VERSION_HEX < 0x030E0000
 namespace {
 
 struct CachedGlobal {
-    PyObject* name = nullptr;   // borrowed: the interned names live for the process
-    PyObject* value = nullptr;  // borrowed from the namespace, valid while the version holds
+    PyObject* name = nullptr;  // an interned name, which lives for the process
     std::uint64_t version = 0;
+    Constant value;
 };
 
 constexpr std::size_t kGlobalCacheSize = 16;
 CachedGlobal global_cache[kGlobalCacheSize];
 
-#if PY_VERSION_HEX >= 0x030C0000
-std::uint64_t namespace_generation = 1;
-int namespace_watcher = -1;
-
-int on_namespace_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++namespace_generation;
-    return 0;
-}
-
-std::uint64_t namespace_version() noexcept { return namespace_generation; }
-#else
-std::uint64_t namespace_version() noexcept {
-    return reinterpret_cast<PyDictObject*>(runtime.globals)->ma_version_tag;
-}
+std::uint64_t version_of(PyObject* dict) noexcept {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
 
 CachedGlobal& cache_entry(PyObject* name) noexcept {
     return global_cache[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kGlobalCacheSize];
@@ -83,36 +72,30 @@ CachedGlobal& cache_entry(PyObject* name) noexcept {
 
 }  // namespace
 
-int watch_namespace() noexcept {
-    for (CachedGlobal& entry : global_cache) entry = CachedGlobal{};
-#if PY_VERSION_HEX >= 0x030C0000
-    ++namespace_generation;
-    if (namespace_watcher < 0) {
-        namespace_watcher = PyDict_AddWatcher(on_namespace_event);
-        if (namespace_watcher < 0) return -1;
-    }
-    return PyDict_Watch(namespace_watcher, runtime.globals);
-#else
-    return 0;
-#endif
-}
-
-Ref global(PyObject* name) noexcept {
+Ref global(PyObject* globals, PyObject* name) noexcept {
     CachedGlobal& entry = cache_entry(name);
-    const std::uint64_t version = namespace_version();
+    const std::uint64_t version = version_of(globals);
     if (entry.name == name && entry.version == version) return Ref::borrow(entry.value);
-    PyObject* value = PyDict_GetItemWithError(runtime.globals, name);
-    if (value != nullptr) {
-        entry = CachedGlobal{name, value, version};
-        return Ref::borrow(value);
-    }
-    if (PyErr_Occurred()) return Ref();
-    return builtin(name);
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value == nullptr) return PyErr_Occurred() ? Ref() : builtin(name);
+    Ref found = Ref::borrow(value);
+    entry.name = nullptr;  // consistent while the previous value is released
+    Ref previous = entry.value.replace(Ref::borrow(value));
+    entry.version = version;
+    entry.name = name;
+    return found;
 }
+#else
+Ref global(PyObject* globals, PyObject* name) noexcept {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value != nullptr) return Ref::borrow(value);
+    return PyErr_Occurred() ? Ref() : builtin(name);
+}
+#endif
 
-void raise_not_implemented() noexcept { PyErr_SetNone(runtime.not_implemented_error.get()); }
+void raise_not_implemented() noexcept { PyErr_SetNone(runtime.not_implemented_error); }
 
-void raise_value_error(PyObject* args) noexcept { PyErr_SetObject(runtime.value_error.get(), args); }
+void raise_value_error(PyObject* args) noexcept { PyErr_SetObject(runtime.value_error, args); }
 
 Ref lookup_special(PyObject* obj, PyObject* name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
@@ -133,7 +116,7 @@ namespace {
 Ref call_exit(PyObject* exit, PyObject* type, PyObject* value, PyObject* traceback) noexcept {
     Ref handled_before = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(value);
-    Ref suppress = call(exit, {type, value, traceback != nullptr ? traceback : Py_None});
+    Ref suppress = call(exit, type, value, traceback != nullptr ? traceback : Py_None);
     PyErr_SetHandledException(handled_before.get());
     return suppress;
 }

@@ -1,29 +1,24 @@
 // What the bodies of the module's functions share: module-level name resolution, calls,
-// attribute access, the `with` statement and the module's error constants.
+// attribute access, the `with` statement, signal checks and the module's error constants.
 #pragma once
-
-#include <initializer_list>
 
 #include "names.hpp"
 
 namespace nembra {
 
-// The module namespace and the builtins, set when the module executes.
+// Set when the module executes; they live for the rest of the process.
 struct Runtime {
-    PyObject* globals = nullptr;  // borrowed from the loaded module
-    Constant builtins;              // the `builtins` module
-    Constant value_error;           // builtins.ValueError, fetched once
-    Constant not_implemented_error; // builtins.NotImplementedError, fetched once
+    Constant builtins;               // the `builtins` module
+    Constant value_error;            // builtins.ValueError, fetched once
+    Constant not_implemented_error;  // builtins.NotImplementedError, fetched once
 };
 
 extern Runtime runtime;
 
-// Resolves a module-level name at the moment of use: the module namespace, then the
-// builtins, else NameError "name '...' is not defined".
-Ref global(PyObject* name) noexcept;
-
-// Starts following changes of the module namespace, for `global()`'s cache.
-int watch_namespace() noexcept;
+// Resolves a module-level name at the moment of use: `globals` (the namespace of the
+// calling function, which the function owns), then the builtins, else NameError
+// "name '...' is not defined".
+Ref global(PyObject* globals, PyObject* name) noexcept;
 
 // Looks `name` up in the builtins only (the same NameError when it is missing).
 Ref builtin(PyObject* name) noexcept;
@@ -42,8 +37,13 @@ inline int set_attr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
     return PyObject_SetAttr(obj, name, value);
 }
 
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) noexcept {
-    return Ref::steal(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
+// callable(args...). The argument array keeps a free slot in front, so that a bound
+// method can put its instance there instead of copying the arguments.
+template <class... Args>
+Ref call(PyObject* callable, const Args&... args) noexcept {
+    PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
+    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
 }
 
 // callable(arg). A builtin function that takes one object (METH_O) is entered directly,
@@ -53,26 +53,30 @@ inline Ref call_one(PyObject* callable, PyObject* arg) noexcept {
     if (PyCFunction_CheckExact(callable) && PyCFunction_GET_FLAGS(callable) == METH_O) {
         return Ref::steal(PyCFunction_GET_FUNCTION(callable)(PyCFunction_GET_SELF(callable), arg));
     }
-    return Ref::steal(PyObject_Vectorcall(callable, &arg, 1, nullptr));
+    return call(callable, arg);
 }
 
-// obj.name(*args), without making a bound method where the interpreter can avoid it.
-inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) noexcept {
-    PyObject* stack[4] = {obj};
-    size_t n = 1;
-    for (PyObject* a : args) stack[n++] = a;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, n, nullptr));
+// obj.name(args...), without making a bound method where the interpreter can avoid it.
+template <class... Args>
+Ref call_method(PyObject* obj, PyObject* name, const Args&... args) noexcept {
+    PyObject* stack[] = {obj, static_cast<PyObject*>(args)...};
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
 }
 
 // A method looked up as `obj.name` would be, but without making a bound method when the
-// attribute is a plain function of the type: then `self` is set and must be passed first.
+// attribute is a plain function of the type: then `self` is set and is passed first.
 struct Method {
     Ref callable;
     PyObject* self = nullptr;
 
     explicit operator bool() const noexcept { return static_cast<bool>(callable); }
-    Ref operator()(PyObject* arg) const noexcept;
-    Ref operator()(PyObject* first, PyObject* second) const noexcept;
+
+    template <class... Args>
+    Ref operator()(const Args&... args) const noexcept {
+        if (self == nullptr) return call(callable.get(), args...);
+        return call(callable.get(), self, args...);
+    }
 };
 
 Method lookup_method(PyObject* obj, PyObject* name) noexcept;
@@ -85,6 +89,22 @@ void raise_not_implemented() noexcept;
 
 // Raises ValueError with a one-item argument tuple made once.
 void raise_value_error(PyObject* args) noexcept;
+
+// Loops over rows, headers, views and zip entries run Python code only where their items
+// do; `tick()` once per item runs the signal handlers every few thousand items, so that
+// Ctrl-C stops a long serialisation promptly. Returns -1 when a handler raised.
+class SignalCheck {
+public:
+    int tick() noexcept {
+        if (++count_ < kInterval) return 0;
+        count_ = 0;
+        return PyErr_CheckSignals();
+    }
+
+private:
+    static constexpr unsigned kInterval = 4096;
+    unsigned count_ = 0;
+};
 
 // Looks a special method up on the type of `obj` and binds it, as the `with` statement
 // does; AttributeError with the bare name when the type lacks it.
@@ -131,14 +151,14 @@ private:
 
 template <class Block>
 int with_block(PyObject* manager, Block&& body) noexcept {
-    Ref exit = lookup_special(manager, names.dunder_exit);
+    Ref exit = lookup_special(manager, names.str___exit__);
     if (!exit) return -1;
-    Ref enter = lookup_special(manager, names.dunder_enter);
+    Ref enter = lookup_special(manager, names.str___enter__);
     if (!enter) return -1;
     Ref entered = call(enter.get());
     if (!entered) return -1;
     if (body(entered.get()) < 0) return detail::exit_after_error(exit.get());
-    return call(exit.get(), {Py_None, Py_None, Py_None}) ? 0 : -1;
+    return call(exit.get(), Py_None, Py_None, Py_None) ? 0 : -1;
 }
 
 }  // namespace nembra
