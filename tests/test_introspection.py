@@ -480,6 +480,30 @@ def test_code_object_describes_the_parameters(row):
     assert code.co_flags & (CO_VARARGS | CO_VARKEYWORDS) == 0
 
 
+CODE_ATTRIBUTES = [
+    "co_argcount", "co_posonlyargcount", "co_kwonlyargcount", "co_nlocals", "co_stacksize", "co_flags",
+    "co_code", "co_consts", "co_names", "co_varnames", "co_freevars", "co_cellvars", "co_filename",
+    "co_name", "co_qualname", "co_firstlineno", "co_linetable", "co_exceptiontable",
+]
+
+
+@by_qualname(FUNCTIONS)
+def test_code_object_is_the_one_the_compiler_gives_for_the_definition(row):
+    """The module assembles its code objects without the compiler; they must not differ."""
+    code = row.function.__code__
+    positional = [name for name, kind, _, _ in row.parameters if kind is POSITIONAL]
+    keyword_only = [name for name, kind, _, _ in row.parameters if kind is KEYWORD]
+    parameters = ", ".join(positional + (["*"] if keyword_only else []) + keyword_only)
+    source = f"def {row.function.__name__}({parameters}): pass\n"
+    module = compile(source, "<nembra.result>", "exec")
+    (compiled,) = [c for c in module.co_consts if isinstance(c, types.CodeType)]
+    assert {name: getattr(code, name) for name in CODE_ATTRIBUTES} == {
+        name: getattr(compiled, name) for name in CODE_ATTRIBUTES
+    }
+    assert list(code.co_positions()) == list(compiled.co_positions())
+    assert code == compiled
+
+
 @by_qualname(FUNCTIONS)
 def test_globals_are_the_module_namespace(row):
     assert row.function.__globals__ is vars(nembra.result)

@@ -18,6 +18,7 @@ Uploads go to a fake API client bound in the module namespace, which reads the d
 returns a fixed URL, so no path writes files.
 """
 
+import builtins
 import gc
 import io
 import sys
@@ -234,6 +235,15 @@ RAISING_TRUTH = RaisingTruth()
 RAISING_TEXT = RaisingText()
 STR_SUB = StrSub("tab")
 FAKE_ZIPFILE = types.SimpleNamespace(ZipFile=raise_boom, ZIP_DEFLATED=8)
+NON_STR = object()
+NON_STR_RE = types.SimpleNamespace(sub=lambda pattern, replacement, text: NON_STR)
+class Serializer:
+    def __call__(self, params):
+        return params
+
+
+BUILTIN_SERIALIZER = Serializer()
+ENTRY_NAME = "entry emptying its dict.txt"
 
 
 def download(**kwargs):
@@ -291,6 +301,35 @@ def removed(name, func, *args, **kwargs):
         NAMESPACE[name] = saved
 
 
+def served_from_builtins(name, value, func, *args):
+    """Call func with the module-level name missing from the namespace and bound in builtins."""
+    saved = NAMESPACE.pop(name)
+    setattr(builtins, name, value)
+    try:
+        func(*args)
+    finally:
+        delattr(builtins, name)
+        NAMESPACE[name] = saved
+
+
+class EmptyingFile(File):
+    """A zip entry whose reading empties the dict it is read from."""
+
+    def __init__(self, mapping):
+        super().__init__()
+        self.mapping = mapping
+
+    def getvalue_binary(self):
+        self.mapping.clear()
+        return BYTES
+
+
+def emptying_mapping():
+    mapping = {ENTRY_NAME: None}
+    mapping[ENTRY_NAME] = EmptyingFile(mapping)
+    return mapping
+
+
 def growing_mapping():
     mapping = {}
     mapping["a.txt"] = GrowingFile(mapping)
@@ -344,6 +383,7 @@ PATHS = [
     # DownloadResult and _create_safe_file_name
     ("safe_name", lambda: _create_safe_file_name(NAME)),
     ("safe_name/none", lambda: raises(TypeError, _create_safe_file_name, None)),
+    ("safe_name/sub_returns_non_str", lambda: swapped("re", NON_STR_RE, TypeError, _create_safe_file_name, NAME)),
     ("download/init_text", lambda: download(file_content=TEXT)),
     ("download/init_positional", lambda: DownloadResult(BYTES, NAME, "latin-1")),
     ("download/init_bytes_io", lambda: download(file_content=BYTES_IO, encoding=None)),
@@ -386,6 +426,7 @@ PATHS = [
     ("download/unpack_not_iterable", lambda: raises(TypeError, download(zipped_files=Items([5]))._serialize)),
     ("download/items_not_iterable", lambda: raises(TypeError, download(zipped_files=Items(5))._serialize)),
     ("download/dict_changed_size", lambda: raises(RuntimeError, download(zipped_files=growing_mapping())._serialize)),
+    ("download/dict_emptied", lambda: raises(RuntimeError, download(zipped_files=emptying_mapping())._serialize)),
     ("download/serialize_missing_attributes", lambda: raises(AttributeError, DownloadResult._serialize, DownloadResult.__new__(DownloadResult))),
     # NembraResult
     ("nembra/init_empty", lambda: NembraResult()),
@@ -404,6 +445,9 @@ PATHS = [
     ("sibling/serialize_params_element", lambda: swapped("_serialize_params", raise_boom, Boom, ELEMENT._serialize, HEADERS)),
     ("sibling/serialize_params_optimization", lambda: swapped("_serialize_params", raise_boom, Boom, OPTIMIZATION._serialize)),
     ("sibling/serialize_params_nembra", lambda: swapped("_serialize_params", raise_boom, Boom, NEMBRA._serialize)),
+    # module-level names served from the builtins
+    ("builtins/serialize_params", lambda: served_from_builtins("_serialize_params", BUILTIN_SERIALIZER, SET_PARAMS._serialize)),
+    ("builtins/API", lambda: served_from_builtins("API", FakeAPI, download(file_content=BYTES)._serialize)),
     # module-level names that are missing
     ("missing/API", lambda: removed("API", download(file_content=BYTES)._serialize)),
     ("missing/File", lambda: removed("File", download(zipped_files={})._serialize)),
@@ -458,6 +502,7 @@ WATCHED = [
     PARAMS, KEY, VALUE, ANALYSIS, HEADERS, HEADER_KEYS, COLUMNS, PICTURE, PICTURE_DATA, MUNCH,
     MUNCH_OUTPUT, TEXT, BYTES, BYTES_IO, FILE, ZIPPED, NAME, URL, ELEMENT, ROWS, SET_PARAMS,
     OPTIMIZATION, DOWNLOAD, NEMBRA, RAISING_TRUTH, RAISING_TEXT, STR_SUB, FAKE_ZIPFILE,
+    NON_STR, NON_STR_RE, BUILTIN_SERIALIZER, ENTRY_NAME,
     FakeAPI, RaisingAPI, raise_boom, Boom, File, io.BytesIO, Munch, OrderedDict,
     TypeError, ValueError, KeyError, NameError, AttributeError, NotImplementedError,
     UnboundLocalError, RuntimeError, LookupError, UnicodeEncodeError,
