@@ -12,28 +12,33 @@ import pytest
 from nembra.__main__ import render_grid, stored_path
 
 
-@pytest.fixture
-def demo_output(tmp_path):
-    store = tmp_path / "store"
+def run_demo(store, *arguments):
     completed = subprocess.run(
-        [sys.executable, "-m", "nembra"],
+        [sys.executable, "-m", "nembra", *arguments],
         capture_output=True,
         text=True,
         env={**os.environ, "NEMBRA_STORAGE_DIR": str(store)},
         check=True,
     )
-    return completed.stdout, store
+    return completed.stdout
+
+
+@pytest.fixture
+def demo_output(tmp_path):
+    store = tmp_path / "store"
+    return run_demo(store, "--keep"), store
 
 
 def split_output(stdout):
     json_text, rest = stdout.split("\n\nOptimisation table:\n")
-    grid, stored_line = rest.rstrip("\n").split("\n\n")
-    return json.loads(json_text), grid, stored_line
+    grid, stored_lines = rest.rstrip("\n").split("\n\n")
+    stored_line, kept_line = stored_lines.split("\n")
+    return json.loads(json_text), grid, stored_line, kept_line
 
 
 def test_demo_prints_the_standard_output_the_table_and_the_stored_archive(demo_output):
     stdout, store = demo_output
-    output, grid, stored_line = split_output(stdout)
+    output, grid, stored_line, kept_line = split_output(stdout)
 
     assert list(output) == ["input_columns", "optimization", "output_headers", "views", "parameters", "url"]
     assert output["input_columns"] == ["width", "height"]
@@ -57,6 +62,18 @@ def test_demo_prints_the_standard_output_the_table_and_the_stored_archive(demo_o
     with zipfile.ZipFile(archive) as stored:
         assert stored.namelist() == ["report.csv", "notes.txt"]
         assert stored.read("notes.txt") == b"Chosen: candidate 2\n"
+    assert kept_line == "Kept in the store; 'python -m nembra.api_v1 --clean' removes stored uploads."
+
+
+def test_demo_removes_its_upload_unless_asked_to_keep_it(tmp_path):
+    store = tmp_path / "store"
+    output, _, stored_line, kept_line = split_output(run_demo(store))
+
+    archive = Path(stored_path(output["url"]))
+    assert stored_line == f"Downloaded archive stored at: {archive} (report.csv, notes.txt)"
+    assert kept_line == "Removed again; run with --keep to keep it."
+    assert archive.parent.parent == store
+    assert list(store.iterdir()) == []
 
 
 def test_demo_help_names_the_storage_variable():
@@ -65,6 +82,7 @@ def test_demo_help_names_the_storage_variable():
     )
     assert "NEMBRA_STORAGE_DIR" in completed.stdout
     assert "zip archive" in completed.stdout
+    assert "--keep" in completed.stdout
 
 
 def test_grid_renders_the_documented_example():

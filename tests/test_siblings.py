@@ -6,7 +6,6 @@ import base64
 import io
 import json
 import os
-import tempfile
 import typing
 import zipfile
 from collections import OrderedDict
@@ -269,18 +268,18 @@ def test_storage_dir_is_read_at_each_upload(
 
 
 @pytest.mark.parametrize("configured", [None, ""], ids=["unset", "empty"])
-def test_default_store_is_under_the_temporary_directory(
+def test_default_store_is_in_the_users_cache_directory(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch, configured: typing.Optional[str]
 ) -> None:
     if configured is None:
         monkeypatch.delenv("NEMBRA_STORAGE_DIR", raising=False)
     else:
         monkeypatch.setenv("NEMBRA_STORAGE_DIR", configured)
-    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
 
     stored = path_of(API()._upload_temporary_file(io.BytesIO(b"data"), "d.bin"))
 
-    assert stored.parent.parent == (tmp_path / "nembra-uploads").resolve()
+    assert stored.parent.parent == tmp_path / "cache" / "nembra" / "uploads"
     assert stored.read_bytes() == b"data"
 
 

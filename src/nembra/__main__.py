@@ -3,7 +3,8 @@
 Runs an example controller method that answers an optimisation button, a set-params
 button and a download button at once, and shows what the platform receives: the
 serialised standard automation output, the optimisation table as the end user sees it,
-and where the downloaded archive was stored.
+and where the downloaded archive was stored; the upload is removed again afterwards
+unless ``--keep`` is given.
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ import zipfile
 from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence
 from urllib.parse import unquote, urlparse
 
-from .api_v1 import STORAGE_DIR_VARIABLE
+from .api_v1 import STORAGE_DIR_VARIABLE, remove_upload
 from .core import File
 from .views import SVGResult
 
@@ -125,12 +126,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             "table as the end user sees it, and where the downloaded archive was stored."
         ),
         epilog=(
-            f"Uploads go to a local file store: the directory named by the environment variable "
-            f"{STORAGE_DIR_VARIABLE}, or by default a 'nembra-uploads' directory under the "
-            f"system's temporary directory."
+            f"Uploads go to a local file store private to the user: the directory named by the "
+            f"environment variable {STORAGE_DIR_VARIABLE}, or by default "
+            f"$XDG_CACHE_HOME/nembra/uploads, else ~/.cache/nembra/uploads. "
+            f"'python -m nembra.api_v1 --list' lists its uploads and '--clean' removes them."
         ),
     )
-    parser.parse_args(argv)
+    parser.add_argument(
+        "--keep", action="store_true", help="keep the uploaded archive in the store instead of removing it"
+    )
+    args = parser.parse_args(argv)
 
     result = BeamController().optimize_and_export({"geometry": {"section": {"length": 5.0}}})
     output = result._serialize()
@@ -143,6 +148,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     with zipfile.ZipFile(archive) as stored:
         entries = ", ".join(stored.namelist())
     print(f"Downloaded archive stored at: {archive} ({entries})")
+    if args.keep:
+        print("Kept in the store; 'python -m nembra.api_v1 --clean' removes stored uploads.")
+    else:
+        remove_upload(output["url"])
+        print("Removed again; run with --keep to keep it.")
     return 0
 
 
