@@ -8,7 +8,8 @@ order, as a reader would work through them:
 - any other ``python`` block runs in the page's namespace, shared by all its examples;
   what it prints must be exactly the ``output`` block (``:class: output``) that follows
   it, or nothing when none follows;
-- a doctest block (``>>>``) runs in the same namespace, checked by :mod:`doctest`;
+- a doctest block (``>>>``) runs in the same namespace, checked by :mod:`doctest` with
+  ``ELLIPSIS``;
 - in a ``console`` block, each command that starts with ``.venv/bin/`` runs, in the page's
   working directory, with ``.venv/bin/`` read as the environment these checks run in;
   its output (stdout, then stderr) must be the lines shown under it, where the working
@@ -30,7 +31,6 @@ from __future__ import annotations
 import contextlib
 import doctest
 import io
-import os
 import re
 import shlex
 import shutil
