@@ -16,6 +16,7 @@ import pytest
 from docutils import nodes
 from sphinx import addnodes
 
+import nembra.api_v1
 import nembra.result
 
 CLASSES = ["SetParamsResult", "DownloadResult", "OptimizationResultElement", "OptimizationResult", "NembraResult"]
@@ -254,3 +255,10 @@ def test_reference_describes_every_public_name_of_the_module_and_those_the_resul
 def test_every_module_has_a_reference_page(build, module_name):
     app, _ = build
     assert app.env.domaindata["py"]["modules"][module_name].docname == "reference/" + module_name.split(".")[1]
+
+
+def test_module_constants_show_their_values(build):
+    app, _ = build
+    page = app.env.get_and_resolve_doctree("reference/api_v1", app.builder, tags=app.tags)
+    (desc,) = [desc for desc in page.findall(addnodes.desc) if "nembra.api_v1.STORAGE_DIR_VARIABLE" in desc[0]["ids"]]
+    assert desc[0].astext().endswith(f"= {nembra.api_v1.STORAGE_DIR_VARIABLE!r}")
