@@ -1,25 +1,24 @@
-"""Checks of the API reference against the built nembra.result module.
+"""Checks of the reference against the built package.
 
-The reference is built here once, with Sphinx's HTML builder and warnings collected, and
-its resolved document tree is compared with what the module itself reports: docstrings,
-signatures from ``inspect.signature``, parameter lists, code examples and the table.
+The documentation is built once (conftest.py), nitpicky, with Sphinx's HTML builder and
+warnings collected. The resolved document tree of the page of nembra.result is compared
+with what the module itself reports: docstrings, signatures from ``inspect.signature``,
+parameter lists, code examples and the table; and every public name of the package's
+modules must have a description in the reference.
 """
 
+import importlib
 import inspect
-import io
-import sys
 import textwrap
 import typing
-from pathlib import Path
 
 import pytest
 from docutils import nodes
 from sphinx import addnodes
-from sphinx.application import Sphinx
 
+import nembra.api_v1
 import nembra.result
 
-DOCS = Path(__file__).resolve().parent
 CLASSES = ["SetParamsResult", "DownloadResult", "OptimizationResultElement", "OptimizationResult", "NembraResult"]
 ALIASES = {
     "SetParametersResult": "SetParamsResult",
@@ -29,27 +28,9 @@ ALIASES = {
 
 
 @pytest.fixture(scope="module")
-def build(tmp_path_factory):
-    out = tmp_path_factory.mktemp("docs")
-    warnings = io.StringIO()
-    # Build as sphinx-build does, in a process that has not imported nembra.result: the
-    # configuration must import the module itself, or autodoc reads the stub instead.
-    module = sys.modules.pop("nembra.result")
-    try:
-        app = Sphinx(
-            str(DOCS), str(DOCS), str(out / "html"), str(out / "doctrees"), "html",
-            status=None, warning=warnings, freshenv=True,
-        )
-        app.build(force_all=True)
-    finally:
-        sys.modules["nembra.result"] = module
-    return app, warnings.getvalue()
-
-
-@pytest.fixture(scope="module")
 def page(build):
     app, _ = build
-    return app.env.get_and_resolve_doctree("api", app.builder, tags=app.tags)
+    return app.env.get_and_resolve_doctree("reference/result", app.builder, tags=app.tags)
 
 
 def descriptions(page):
@@ -116,7 +97,7 @@ def test_reference_builds_without_warnings(build):
 
 def test_module_docstring_opens_the_page_with_links_to_the_classes(page):
     sections = [section for section in page.findall(nodes.section)]
-    assert [section[0].astext() for section in sections] == ["API reference", "Overview", "Reference"]
+    assert [section[0].astext() for section in sections] == ["nembra.result", "Overview", "Reference"]
     overview = sections[1]
     assert overview[1].astext() == (
         "These objects are returned by an entity-type controller, corresponding to its action button:"
@@ -236,3 +217,48 @@ def test_optimization_result_shows_its_table(page):
         if line.strip().startswith("|")
     ]
     assert cells(head) + cells(body) == documented == [["#", "Field 1", "Result 1"], ["1", "a", "10"], ["2", "b", "100"]]
+
+
+MODULES = ["nembra.result", "nembra.core", "nembra.api_v1", "nembra.views", "nembra.parametrization"]
+
+
+def defined_names(module):
+    """The names that a module defines itself, not those that it imports."""
+    return [
+        name for name, value in vars(module).items()
+        if not (name.startswith("__") and name.endswith("__"))
+        and not inspect.ismodule(value)
+        and getattr(value, "__module__", module.__name__) == module.__name__
+    ]
+
+
+def names_to_describe(module):
+    """The public names of a module, and the underscored ones that nembra.result uses."""
+    used_by_result = {
+        name for name, value in vars(nembra.result).items()
+        if module is nembra.result or getattr(value, "__module__", None) == module.__name__
+    }
+    return [name for name in defined_names(module) if not name.startswith("_") or name in used_by_result]
+
+
+@pytest.mark.parametrize("module_name", MODULES)
+def test_reference_describes_every_public_name_of_the_module_and_those_the_result_module_uses(build, module_name):
+    app, _ = build
+    module = importlib.import_module(module_name)
+    described = set(app.env.domaindata["py"]["objects"])
+    names = names_to_describe(module)
+    missing = [name for name in names if f"{module_name}.{name}" not in described]
+    assert names and missing == []
+
+
+@pytest.mark.parametrize("module_name", MODULES)
+def test_every_module_has_a_reference_page(build, module_name):
+    app, _ = build
+    assert app.env.domaindata["py"]["modules"][module_name].docname == "reference/" + module_name.split(".")[1]
+
+
+def test_module_constants_show_their_values(build):
+    app, _ = build
+    page = app.env.get_and_resolve_doctree("reference/api_v1", app.builder, tags=app.tags)
+    (desc,) = [desc for desc in page.findall(addnodes.desc) if "nembra.api_v1.STORAGE_DIR_VARIABLE" in desc[0]["ids"]]
+    assert desc[0].astext().endswith(f"= {nembra.api_v1.STORAGE_DIR_VARIABLE!r}")

@@ -33,6 +33,7 @@ class SVGResult:
             return cls(stream.read())
 
     def _serialize(self) -> Dict[str, str]:
+        """Return ``{"data": markup}``, the markup as it was given."""
         return {"data": self.data}
 
     def __repr__(self) -> str:
@@ -56,6 +57,7 @@ class _BinaryImage:
             return cls(stream.read())
 
     def _serialize(self) -> Dict[str, str]:
+        """Return ``{"data": text}``, the image bytes in standard base64 as ASCII text."""
         return {"data": base64.b64encode(self.data).decode("ascii")}
 
     def __repr__(self) -> str:
