@@ -18,7 +18,9 @@ Each upload gets a new directory ``upload-<random hex>`` (mode 0700) holding one
 a file at a returned URL is always complete. An upload that fails, or is interrupted
 (KeyboardInterrupt included), removes what it created and re-raises its exception.
 
-Uploads stay until removed::
+Uploads stay until removed:
+
+.. code-block:: sh
 
     python -m nembra.api_v1 --list                      # size in bytes, age, path
     python -m nembra.api_v1 --clean [--older-than DAYS] # remove upload-* directories
