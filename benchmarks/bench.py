@@ -747,7 +747,10 @@ def shared_loops(time_funcs, min_time):
             elapsed = tf(loops)
             if elapsed >= target or loops >= 1 << 26:
                 break
-            loops = loops * 10 if elapsed <= 0 else max(loops * 2, math.ceil(loops * target / elapsed * 1.2))
+            if elapsed <= 0:
+                loops *= 10
+            else:
+                loops = max(loops * 2, math.ceil(loops * target / elapsed * 1.2))
         slowest = max(slowest, elapsed / loops)
     return max(1, math.ceil(min_time / slowest)) if slowest > 0 else 1 << 20
 
@@ -759,7 +762,8 @@ class Plan:
     def __init__(self, path, modules, min_time):
         self.path = path
         self.funcs = {role: path.time_func(role, modules) for role in path.roles()}
-        self.loops = 1 if path.heavy else shared_loops(self.funcs.values(), min_time * path.batch_scale)
+        batch = min_time * path.batch_scale
+        self.loops = 1 if path.heavy else shared_loops(self.funcs.values(), batch)
         # The warm-up, which also gives the cost of one round of this path.
         self.cost = sum(tf(self.loops) for tf in self.funcs.values())
         self.stride = 1
@@ -796,7 +800,8 @@ def prepare(paths, modules, settings):
     for i, path in enumerate(paths, 1):
         progress(f"preparing {i} of {len(paths)}: {path.label}")
         plan = Plan(path, modules, settings.min_time)
-        wanted = max(settings.min_rounds, min(settings.rounds, int(settings.path_budget / plan.cost)))
+        affordable = int(settings.path_budget / plan.cost)
+        wanted = max(settings.min_rounds, min(settings.rounds, affordable))
         plan.stride = max(1, settings.rounds // wanted)
         plans.append(plan)
     return plans
@@ -832,9 +837,11 @@ def quick_failures(paths, results):
         self_check = results.ratio(path, "self", "py")
         speedup = results.ratio(path, "py", "ext")
         if abs(self_check - 1) > SELF_TOLERANCE:
-            failures.append((path, f"self-check self/py {self_check:.3f} outside 1 +- {SELF_TOLERANCE}"))
+            failures.append(
+                (path, f"self-check self/py {self_check:.3f} outside 1 +- {SELF_TOLERANCE}"))
         if speedup < 1 - SELF_TOLERANCE:
-            failures.append((path, f"extension slower: py/ext {speedup:.3f} < {1 - SELF_TOLERANCE}"))
+            failures.append(
+                (path, f"extension slower: py/ext {speedup:.3f} < {1 - SELF_TOLERANCE}"))
     return failures
 
 
@@ -1012,17 +1019,18 @@ def report(paths, results, memory, quick, header):
               f"{fmt_ratio(results.ratio(path, 'py', 'ext')):>6} "
               f"{fmt_ratio(results.ratio(path, 'ext', 'limit')):>9} "
               f"{fmt_ratio(results.ratio(path, 'ext', 'floor')):>9}")
-    print("Times: the median of each role's values, thread CPU time per call. Ratios: "
-          "the median of the\nratios within a round. self = a second copy of the rendition "
-          "(the self-check: 1.00 when the\nharness is fair). limit = the fewest C-API calls "
-          "that build the same output. floor = the\ntightest Python building the same "
-          "objects; for a download, the bare zipfile/BytesIO work and\nthe upload. [id] = "
-          "_serialize_params rebound to id.")
+    how = ("the median of the ratios within a round" if results.paired else
+           "the ratio of the medians (pyperf: values from separate processes)")
+    print(f"Times: the median of each role's values, thread CPU time per call.\nRatios: {how}.\n"
+          "self = a second copy of the rendition (the self-check: 1.00 when the harness is fair).\n"
+          "limit = the fewest C-API calls that build the same output.\n"
+          "floor = the tightest Python building the same objects; for a download, the bare\n"
+          "zipfile/BytesIO work and the upload. [id] = _serialize_params rebound to id.")
 
     by_label = {path.label: path for path in paths}
 
     def listed(failing):
-        return "; ".join(f"{label} {value:.2f}" for label, value in failing)
+        return "; ".join(f"{label} {value:.3f}" for label, value in failing)
 
     print("\nTargets (for information)")
     for label, bound in ((table_id(100), EXT_OVER_LIMIT), (table_id(10_000), EXT_OVER_LIMIT),
@@ -1103,6 +1111,8 @@ def add_own_options(parser):
     parser.add_argument("--no-memory", action="store_true",
                         help="skip the memory measurement")
     parser.add_argument("--memory-probe", choices=("ext", "py", "floor"), help=argparse.SUPPRESS)
+    # In-process timing, once an option and now the default; still accepted.
+    parser.add_argument("--no-pyperf", action="store_true", help=argparse.SUPPRESS)
 
 
 def forward_own_options(cmd, args):

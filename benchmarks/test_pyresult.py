@@ -329,7 +329,9 @@ def test_limit_table(limit_module: ModuleType, source: ModuleType, sp: Callable,
 
 
 @pytest.mark.parametrize(
-    "headers", [HEADERS, None, {}, dict(reversed(HEADERS.items()))], ids=["all", "none", "empty", "reversed"]
+    "headers",
+    [HEADERS, None, {}, dict(reversed(HEADERS.items()))],
+    ids=["all", "none", "empty", "reversed"],
 )
 def test_limit_element(limit_module: ModuleType, source: ModuleType, sp: Callable, headers) -> None:
     for params, analysis in make_rows_data(20, seed=11):
