@@ -1,9 +1,10 @@
-"""The rendition in pyresult.py does what nembra.result does on the benchmarked inputs.
+"""The rendition in pyresult.py and the limit builder do what nembra.result does.
 
-The benchmarks compare the two, so they must do the same work: the same attributes, the
+The benchmarks compare the three, so they must do the same work: the same attributes, the
 same output dicts with keys in the same order, the same uploads and the same calls into
-the sibling modules. The comparisons need the built extension and are skipped without
-it; the tests of the rendition alone always run.
+the sibling modules. The comparisons with the extension need it built and are skipped
+without it; the tests of the rendition alone, and of the limit builder on the rendition's
+objects, always run (the limit is compiled on first use, which needs a C++ compiler).
 
 Run with ``python -m pytest benchmarks/test_pyresult.py`` (the package installed, or
 ``src`` on ``PYTHONPATH``). ``NEMBRA_BENCH_EXT_MODULE=pyresult`` compares the rendition
@@ -25,9 +26,11 @@ from urllib.request import url2pathname
 import pytest
 from munch import Munch
 
+import limit
 import pyresult
 from nembra.api_v1 import API
 from nembra.core import File
+from nembra.parametrization import _serialize_params
 from workload import (
     DOWNLOAD_NAME,
     HEADERS,
@@ -292,6 +295,83 @@ def test_same_calls_into_siblings(ext: ModuleType, work, monkeypatch: pytest.Mon
     plain = recorder.run(pyresult, work, monkeypatch)
     assert native == plain
     assert native
+
+
+# --- the limit builder --------------------------------------------------------------------
+# nembra_limit (benchmarks/limit/) is timed as the least work that builds these outputs; it
+# must build exactly what the module builds, from the same objects, calling
+# _serialize_params once per parameter set in the same order.
+
+
+@pytest.fixture(scope="module")
+def limit_module() -> ModuleType:
+    return limit.load()
+
+
+@pytest.fixture(params=["ext", "pyresult"])
+def source(request) -> ModuleType:
+    """The module whose objects the limit reads: the extension, or the rendition (always
+    there, so the limit is checked before the extension is built too)."""
+    return request.getfixturevalue("ext") if request.param == "ext" else pyresult
+
+
+@pytest.fixture(params=[_serialize_params, id], ids=["sibling", "id"])
+def sp(request, source: ModuleType, monkeypatch: pytest.MonkeyPatch) -> Callable:
+    monkeypatch.setattr(source, "_serialize_params", request.param)
+    return request.param
+
+
+@pytest.mark.parametrize("n", [1, 100, 10_000])
+def test_limit_table(limit_module: ModuleType, source: ModuleType, sp: Callable, n: int) -> None:
+    rows = [source.OptimizationResultElement(p, a) for p, a in make_rows_data(n)]
+    result = source.OptimizationResult(rows, INPUT_COLUMNS, HEADERS, make_svg())
+    same_output(limit_module.table(sp, result), result._serialize())
+
+
+@pytest.mark.parametrize(
+    "headers",
+    [HEADERS, None, {}, dict(reversed(HEADERS.items()))],
+    ids=["all", "none", "empty", "reversed"],
+)
+def test_limit_element(limit_module: ModuleType, source: ModuleType, sp: Callable, headers) -> None:
+    for params, analysis in make_rows_data(20, seed=11):
+        element = source.OptimizationResultElement(params, analysis)
+        same_output(limit_module.element(sp, element, headers), element._serialize(headers))
+
+
+def test_limit_set_params(limit_module: ModuleType, source: ModuleType, sp: Callable) -> None:
+    result = source.SetParamsResult(make_rows_data(1, seed=7)[0][0])
+    same_output(limit_module.set_params(sp, result), result._serialize())
+
+
+def test_limit_display_values_are_str(limit_module: ModuleType) -> None:
+    """The formatter compiled into the limit writes numbers as the interpreter's str()."""
+    values = [0.0, -0.0, 1e16, 1.5e-5, 0.0001, 123456789012345.6, float("inf"), float("nan"),
+              2**63, -(2**63), 10**30, True, None, "text", 1234.5678, 1e22, 5e-324, -165.1937]
+    analysis = {f"k{i}": v for i, v in enumerate(values)}
+    headers = {key: key for key in [*analysis, "absent"]}
+    element = pyresult.OptimizationResultElement({}, analysis)
+    row = limit_module.element(id, element, headers)
+    assert row["output_display_data"] == [*map(str, values), ""]
+
+
+def test_limit_calls_serialize_params_like_the_module(
+    limit_module: ModuleType, source: ModuleType, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    calls: list = []
+
+    def recording(params):
+        calls.append(id(params))
+        return params
+
+    monkeypatch.setattr(source, "_serialize_params", recording)
+    rows = [source.OptimizationResultElement(p, a) for p, a in make_rows_data(30)]
+    result = source.OptimizationResult(rows, INPUT_COLUMNS, HEADERS, make_svg())
+    result._serialize()
+    by_module = calls[:]
+    calls.clear()
+    limit_module.table(recording, result)
+    assert calls == by_module == [id(p) for p, _ in make_rows_data(30)]
 
 
 # --- the rendition on its own -------------------------------------------------------------
