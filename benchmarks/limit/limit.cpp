@@ -122,7 +122,7 @@ PyObject* display_data(PyObject* analysis, const Headers& headers) {
     if (texts == nullptr) return nullptr;
     for (Py_ssize_t i = 0; i < headers.count; ++i) {
         PyObject* value = _PyDict_GetItem_KnownHash(analysis, headers.keys[i], headers.hashes[i]);
-        PyObject* text = nembra::str_of(value != nullptr ? value : names.empty);
+        PyObject* text = nembra::str_of(value != nullptr ? value : names.empty).release();
         if (text == nullptr) {
             Py_DECREF(texts);
             return nullptr;

@@ -92,14 +92,18 @@ void raise_value_error(PyObject* args) noexcept;
 
 // Loops over rows, headers, views and zip entries run Python code only where their items
 // do; `tick()` once per item runs the signal handlers every few thousand items, so that
-// Ctrl-C stops a long serialisation promptly. Returns -1 when a handler raised.
+// Ctrl-C stops a long serialisation promptly. Returns -1 when a handler raised. A loop
+// that must prepare for handlers (Python code) asks `due()` and calls
+// PyErr_CheckSignals() itself when it says so.
 class SignalCheck {
 public:
-    int tick() noexcept {
-        if (++count_ < kInterval) return 0;
+    bool due() noexcept {
+        if (++count_ < kInterval) return false;
         count_ = 0;
-        return PyErr_CheckSignals();
+        return true;
     }
+
+    int tick() noexcept { return due() ? PyErr_CheckSignals() : 0; }
 
 private:
     static constexpr unsigned kInterval = 4096;
