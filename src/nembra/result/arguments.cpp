@@ -18,8 +18,8 @@ int raise_positional_count(const Binding& b, Py_ssize_t given) noexcept {
         quantity = "at most";
     }
     if (b.required == sig.positional) quantity = "exactly";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 sig.name, quantity, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name,
+                 quantity, expected, expected == 1 ? "" : "s", given);
     return -1;
 }
 
@@ -67,7 +67,8 @@ int raise_keyword_error(const Binding& b, Py_ssize_t nargs, PyObject* kwnames) n
         bool repeated = matched >= 0;
         for (int p = 0; p < nargs && !repeated; ++p) repeated = same_name(b.names[p], key);
         if (repeated) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name,
+                         key);
         } else {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
         }
@@ -146,8 +147,8 @@ int bind_general(const Binding& b, PyObject* const* args, Py_ssize_t nargs, PyOb
 }  // namespace
 
 void raise_argument_type(const char* name, const char* expected, PyObject* value) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, expected, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 expected, Py_TYPE(value)->tp_name);
 }
 
 // A keyword-only parameter takes its default from `__kwdefaults__` at every call, as in a

@@ -76,7 +76,8 @@ Ref replace_unsafe_characters(PyObject* text) noexcept {
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t first_unsafe = 0;
-    while (first_unsafe < length && is_safe_character(PyUnicode_READ(kind, data, first_unsafe))) ++first_unsafe;
+    while (first_unsafe < length && is_safe_character(PyUnicode_READ(kind, data, first_unsafe)))
+        ++first_unsafe;
     if (first_unsafe == length) return Ref::borrow(text);
     Ref safe = Ref::steal(PyUnicode_New(length, 127));
     if (!safe) return safe;
@@ -100,23 +101,25 @@ Ref create_safe_file_name(const SafeName& values) {
     if (!re) return Ref();
     Ref sub = attr(re.get(), names.str_sub);
     if (!sub) return Ref();
-    if (re.get() == original_re.module && sub.get() == original_re.sub && PyUnicode_CheckExact(values.file_name)) {
+    if (re.get() == original_re.module && sub.get() == original_re.sub &&
+        PyUnicode_CheckExact(values.file_name)) {
         return replace_unsafe_characters(values.file_name);
     }
     Ref safe_name = call(sub.get(), names.text_unsafe_characters, names.str__, values.file_name);
     if (!safe_name) return Ref();
     if (safe_name.get() != Py_None && !PyUnicode_CheckExact(safe_name.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(safe_name.get())->tp_name);
+        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode",
+                     Py_TYPE(safe_name.get())->tp_name);
         return Ref();
     }
     return safe_name;
 }
 
-#define INIT_PARAMETERS(X)                                                                  \
-    X(self, Positional, Required, Any, nullptr)                                             \
-    X(file_content, Positional, None, Any, "Union[str, bytes, File, BytesIO]")              \
-    X(file_name, Positional, None, Str, "'unicode'")                                        \
-    X(encoding, Positional, Utf8, Str, "'unicode'")                                         \
+#define INIT_PARAMETERS(X)                                                     \
+    X(self, Positional, Required, Any, nullptr)                                \
+    X(file_content, Positional, None, Any, "Union[str, bytes, File, BytesIO]") \
+    X(file_name, Positional, None, Str, "'unicode'")                           \
+    X(encoding, Positional, Utf8, Str, "'unicode'")                            \
     X(zipped_files, KeywordOnly, None, Any, "Dict[str, Union[File, BytesIO]]")
 NEMBRA_PARAMETERS(Init, INIT_PARAMETERS);
 
@@ -173,7 +176,8 @@ void raise_unpack_count(Py_ssize_t found) noexcept {
     if (found > 2) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
     } else {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
+                     found == 1 ? "" : "s");
     }
 }
 
@@ -325,7 +329,8 @@ Ref serialize(const Serialize& values) {
     PyObject* self = values.self;
     Ref zipped = attr(self, names.str__zipped_files);
     if (!zipped) return Ref();
-    Ref file = zipped.get() != Py_None ? archive_file(values.globals, self) : single_file(values.globals, self);
+    Ref file =
+        zipped.get() != Py_None ? archive_file(values.globals, self) : single_file(values.globals, self);
     if (!file) return Ref();
     Ref url = upload_file(values.globals, self, file.get());
     if (!url) return Ref();

@@ -56,8 +56,9 @@ int enter_native_call() noexcept {
     return Py_EnterRecursiveCall(" while calling a nembra.result function");
 }
 
-
-inline Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
+inline Function* as_function(PyObject* self) noexcept {
+    return reinterpret_cast<Function*>(self);
+}
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
@@ -235,8 +236,8 @@ int ready_function_type() noexcept {
     FunctionType.tp_call = function_call;
     FunctionType.tp_getattro = PyObject_GenericGetAttr;
     FunctionType.tp_setattro = PyObject_GenericSetAttr;
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR;
+    FunctionType.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     FunctionType.tp_doc = "Function of the nembra.result module.";
     FunctionType.tp_traverse = function_traverse;
     FunctionType.tp_clear = function_clear;

@@ -31,23 +31,23 @@ struct FunctionSpec {
     Invoke invoke;
 };
 
-#define NEMBRA_PARAMETER_ROW(name, kind, default_value, exact, annotation)                      \
+#define NEMBRA_PARAMETER_ROW(name, kind, default_value, exact, annotation)             \
     ::nembra::Parameter{#name, ::nembra::Kind::kind, ::nembra::Default::default_value, \
                         ::nembra::Exact::exact, annotation},
 #define NEMBRA_PARAMETER_FIELD(name, kind, default_value, exact, annotation) PyObject* name;
 #define NEMBRA_PARAMETER_TAKE(name, kind, default_value, exact, annotation) taken.name = *at++;
 
-#define NEMBRA_PARAMETERS(Values, LIST)                                                    \
-    struct Values {                                                                        \
-        PyObject* globals; /* the function's __globals__ */                                \
-        LIST(NEMBRA_PARAMETER_FIELD)                                                       \
+#define NEMBRA_PARAMETERS(Values, LIST)                                                   \
+    struct Values {                                                                       \
+        PyObject* globals; /* the function's __globals__ */                               \
+        LIST(NEMBRA_PARAMETER_FIELD)                                                      \
         static constexpr ::nembra::Parameter parameters[] = {LIST(NEMBRA_PARAMETER_ROW)}; \
-        static Values take(PyObject* function_globals, PyObject* const* at) noexcept {     \
-            Values taken;                                                                  \
-            taken.globals = function_globals;                                              \
-            LIST(NEMBRA_PARAMETER_TAKE)                                                    \
-            return taken;                                                                  \
-        }                                                                                  \
+        static Values take(PyObject* function_globals, PyObject* const* at) noexcept {    \
+            Values taken;                                                                 \
+            taken.globals = function_globals;                                             \
+            LIST(NEMBRA_PARAMETER_TAKE)                                                   \
+            return taken;                                                                 \
+        }                                                                                 \
     }
 
 template <class Values, Ref (*body)(const Values&)>
@@ -67,8 +67,7 @@ constexpr FunctionSpec define_function(const char* name, const char* return_anno
 }
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     Binding binding;
     Invoke invoke;
     PyObject* name;

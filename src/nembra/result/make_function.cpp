@@ -12,7 +12,9 @@ namespace nembra {
 
 namespace {
 
-PyObject* default_constant(Default d) noexcept { return d == Default::Utf8 ? names.text_utf_8 : Py_None; }
+PyObject* default_constant(Default d) noexcept {
+    return d == Default::Utf8 ? names.text_utf_8 : Py_None;
+}
 
 // ---------------------------------------------------------------------------------------
 // Annotations: a small expression language for the annotation of each parameter.
@@ -195,7 +197,8 @@ Ref make_code(const Signature& sig) noexcept {
     Ref name = Ref::steal(PyUnicode_InternFromString(sig.name));
     Ref lines = Ref::steal(PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size())));
     Ref exceptions = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    if (!code || !constants || !no_names || !variables || !file || !name || !lines || !exceptions) return Ref();
+    if (!code || !constants || !no_names || !variables || !file || !name || !lines || !exceptions)
+        return Ref();
     for (int p = 0; p < sig.count(); ++p) {
         PyObject* variable = PyUnicode_InternFromString(sig.parameters[p].name);
         if (variable == nullptr) return Ref();
@@ -208,8 +211,8 @@ Ref make_code(const Signature& sig) noexcept {
 #endif
     return Ref::steal(reinterpret_cast<PyObject*>(NEMBRA_NEW_CODE(
         sig.positional, 0, sig.keyword_only, sig.count(), kStackSize, CO_OPTIMIZED | CO_NEWLOCALS, code.get(),
-        constants.get(), no_names.get(), variables.get(), no_names.get(), no_names.get(), file.get(), name.get(),
-        name.get(), 1, lines.get(), exceptions.get())));
+        constants.get(), no_names.get(), variables.get(), no_names.get(), no_names.get(), file.get(),
+        name.get(), name.get(), 1, lines.get(), exceptions.get())));
 }
 
 #else

@@ -46,7 +46,8 @@ int import_module(PyObject* ns, PyObject* name) noexcept {
 }
 
 // from <module> import <names...>, each name read and bound before the next.
-int import_from(PyObject* ns, PyObject* module_name, int level, std::initializer_list<PyObject*> imported) noexcept {
+int import_from(PyObject* ns, PyObject* module_name, int level,
+                std::initializer_list<PyObject*> imported) noexcept {
     Ref fromlist = Ref::steal(PyList_New(static_cast<Py_ssize_t>(imported.size())));
     if (!fromlist) return -1;
     Py_ssize_t i = 0;
@@ -145,14 +146,16 @@ int run_body(PyObject* ns) noexcept {
     if (import_module(ns, names.str_warnings) < 0) return -1;
     if (import_from(ns, names.str_io, 0, {names.str_BytesIO}) < 0) return -1;
     if (import_from(ns, names.str_typing, 0,
-                    {names.str_Dict, names.str_Any, names.str_List, names.str_Optional, names.str_Union}) < 0) {
+                    {names.str_Dict, names.str_Any, names.str_List, names.str_Optional, names.str_Union}) <
+        0) {
         return -1;
     }
     if (import_module(ns, names.str_zipfile) < 0) return -1;
     if (import_from(ns, names.str_api_v1, 1, {names.str_API}) < 0) return -1;
     if (import_from(ns, names.str_core, 1, {names.str__SerializableObject, names.str_File}) < 0) return -1;
     if (import_from(ns, names.str_parametrization, 1, {names.str__serialize_params}) < 0) return -1;
-    if (import_from(ns, names.str_views, 1, {names.str_SVGResult, names.str_PNGResult, names.str_JPGResult}) < 0) {
+    if (import_from(ns, names.str_views, 1, {names.str_SVGResult, names.str_PNGResult, names.str_JPGResult}) <
+        0) {
         return -1;
     }
     if (import_munch(ns) < 0) return -1;
@@ -182,8 +185,9 @@ int check_interpreter() noexcept {
         return current == -1 ? -1 : 0;
     }
     if (first_interpreter != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return -1;
     }
     return 0;
@@ -291,4 +295,6 @@ PyModuleDef module_def = {
 
 }  // namespace nembra
 
-PyMODINIT_FUNC PyInit_result(void) { return PyModuleDef_Init(&nembra::module_def); }
+PyMODINIT_FUNC PyInit_result(void) {
+    return PyModuleDef_Init(&nembra::module_def);
+}

@@ -11,7 +11,7 @@
 namespace nembra {
 
 // X(name)
-#define NEMBRA_NAMES(X) \
+#define NEMBRA_NAMES(X)              \
     /* modules and imported names */ \
     X(re)                            \
     X(warnings)                      \
@@ -102,10 +102,10 @@ namespace nembra {
     X(_download_result)
 
 // X(what, text)
-#define NEMBRA_TEXTS(X) \
-    X(module_name, "nembra.result")       \
-    X(empty, "")                          \
-    X(utf_8, "utf-8")                     \
+#define NEMBRA_TEXTS(X)             \
+    X(module_name, "nembra.result") \
+    X(empty, "")                    \
+    X(utf_8, "utf-8")               \
     X(unsafe_characters, "[^A-Za-z0-9.]")
 
 struct Names {

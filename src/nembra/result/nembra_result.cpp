@@ -31,12 +31,12 @@ int store_preferred(PyObject* self, PyObject* name, PyObject* preferred, PyObjec
     return set_attr(self, name, truth ? preferred : fallback);
 }
 
-#define INIT_PARAMETERS(X)                                                 \
-    X(self, Positional, Required, Any, nullptr)                            \
-    X(optimisation_result, Positional, None, Any, "OptimizationResult")    \
-    X(set_parameters_result, Positional, None, Any, "SetParamsResult")     \
-    X(download_result, Positional, None, Any, "DownloadResult")            \
-    X(optimization_result, KeywordOnly, None, Any, "OptimizationResult")   \
+#define INIT_PARAMETERS(X)                                               \
+    X(self, Positional, Required, Any, nullptr)                          \
+    X(optimisation_result, Positional, None, Any, "OptimizationResult")  \
+    X(set_parameters_result, Positional, None, Any, "SetParamsResult")   \
+    X(download_result, Positional, None, Any, "DownloadResult")          \
+    X(optimization_result, KeywordOnly, None, Any, "OptimizationResult") \
     X(set_params_result, KeywordOnly, None, Any, "SetParamsResult")
 NEMBRA_PARAMETERS(Init, INIT_PARAMETERS);
 
@@ -44,12 +44,12 @@ NEMBRA_PARAMETERS(Init, INIT_PARAMETERS);
 //          *, optimization_result=None, set_params_result=None)
 Ref init(const Init& values) {
     PyObject* self = values.self;
-    if (store_preferred(self, names.str__optimization_result, values.optimization_result, values.optimisation_result) <
-        0) {
+    if (store_preferred(self, names.str__optimization_result, values.optimization_result,
+                        values.optimisation_result) < 0) {
         return Ref();
     }
-    if (store_preferred(self, names.str__set_params_result, values.set_params_result, values.set_parameters_result) <
-        0) {
+    if (store_preferred(self, names.str__set_params_result, values.set_params_result,
+                        values.set_parameters_result) < 0) {
         return Ref();
     }
     if (set_attr(self, names.str__download_result, values.download_result) < 0) return Ref();
@@ -78,8 +78,8 @@ NEMBRA_PARAMETERS(Serialize, SERIALIZE_PARAMETERS);
 Ref serialize(const Serialize& values) {
     Ref serialisation = new_dict();
     if (!serialisation) return Ref();
-    for (PyObject* name :
-         {names.str__optimization_result.get(), names.str__set_params_result.get(), names.str__download_result.get()}) {
+    for (PyObject* name : {names.str__optimization_result.get(), names.str__set_params_result.get(),
+                           names.str__download_result.get()}) {
         if (merge_held(values.self, name, serialisation.get()) < 0) return Ref();
     }
     return serialisation;

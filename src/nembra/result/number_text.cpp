@@ -92,10 +92,8 @@ char* format_double(double x, char* out) noexcept {
     // "D[.DDD]e(+|-)XX[X]": the shortest digits that read back as x. Its
     // exponent always has a sign and at least two digits, as in repr.
     char sci[kBufSize];
-    char* sci_end = std::to_chars(sci, sci + sizeof sci, x,
-                                  std::chars_format::scientific).ptr;
-    const char* e = static_cast<const char*>(
-        std::memchr(sci, 'e', static_cast<std::size_t>(sci_end - sci)));
+    char* sci_end = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific).ptr;
+    const char* e = static_cast<const char*>(std::memchr(sci, 'e', static_cast<std::size_t>(sci_end - sci)));
     int exp10 = 0;
     std::from_chars(e + (e[1] == '+' ? 2 : 1), sci_end, exp10);
 

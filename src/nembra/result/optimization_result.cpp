@@ -56,18 +56,19 @@ int store_or_empty(PyObject* self, PyObject* name, PyObject* value, Ref (*make_e
     return stored ? set_attr(self, name, stored.get()) : -1;
 }
 
-#define INIT_PARAMETERS(X)                                                                   \
-    X(self, Positional, Required, Any, nullptr)                                              \
-    X(results, Positional, Required, Any, "List[OptimizationResultElement]")                 \
-    X(result_column_names_input, Positional, None, Any, "List[str]")                         \
-    X(output_headers, Positional, None, Dict, "'dict'")                                      \
+#define INIT_PARAMETERS(X)                                                   \
+    X(self, Positional, Required, Any, nullptr)                              \
+    X(results, Positional, Required, Any, "List[OptimizationResultElement]") \
+    X(result_column_names_input, Positional, None, Any, "List[str]")         \
+    X(output_headers, Positional, None, Dict, "'dict'")                      \
     X(image, Positional, None, Any, "Union[PNGResult, JPGResult, SVGResult]")
 NEMBRA_PARAMETERS(Init, INIT_PARAMETERS);
 
 // __init__(self, results, result_column_names_input=None, output_headers=None, image=None)
 Ref init(const Init& values) {
     PyObject* self = values.self;
-    if (store_or_empty(self, names.str_result_column_names_input, values.result_column_names_input, new_list) < 0) {
+    if (store_or_empty(self, names.str_result_column_names_input, values.result_column_names_input,
+                       new_list) < 0) {
         return Ref();
     }
     Ref result_names = new_list();
@@ -167,7 +168,8 @@ Ref serialize(const Serialize& values) {
         return Ref();
     }
     Ref optimization = rows(self);
-    if (!optimization || PyDict_SetItem(output.get(), names.str_optimization, optimization.get()) < 0) return Ref();
+    if (!optimization || PyDict_SetItem(output.get(), names.str_optimization, optimization.get()) < 0)
+        return Ref();
     Ref labels = header_labels(self);
     if (!labels || PyDict_SetItem(output.get(), names.str_output_headers, labels.get()) < 0) return Ref();
 

@@ -15,8 +15,8 @@ const char init_doc[] = R"(
         For an example, see :class:`OptimizationResult`
         )";
 
-#define INIT_PARAMETERS(X)                                    \
-    X(self, Positional, Required, Any, nullptr)               \
+#define INIT_PARAMETERS(X)                                     \
+    X(self, Positional, Required, Any, nullptr)                \
     X(params, Positional, Required, Any, "Union[dict, Munch]") \
     X(analysis_result, Positional, None, Dict, "'dict'")
 NEMBRA_PARAMETERS(Init, INIT_PARAMETERS);
@@ -116,7 +116,8 @@ public:
     Ref next() noexcept {
         switch (mode_) {
             case Mode::Sequence: {
-                const Py_ssize_t size = PyList_CheckExact(headers_) ? PyList_GET_SIZE(headers_) : Py_SIZE(headers_);
+                const Py_ssize_t size =
+                    PyList_CheckExact(headers_) ? PyList_GET_SIZE(headers_) : Py_SIZE(headers_);
                 if (index_ >= size) return Ref();
                 PyObject* key = PyList_CheckExact(headers_) ? PyList_GET_ITEM(headers_, index_)
                                                             : PyTuple_GET_ITEM(headers_, index_);
@@ -276,13 +277,15 @@ Ref serialize(const Serialize& values) {
     if (values.output_headers == Py_None) return serialized;
 
     Ref texts = display_data(values.self, values.output_headers);
-    if (!texts || PyDict_SetItem(serialized.get(), names.str_output_display_data, texts.get()) < 0) return Ref();
+    if (!texts || PyDict_SetItem(serialized.get(), names.str_output_display_data, texts.get()) < 0)
+        return Ref();
     return serialized;
 }
 
 constexpr FunctionSpec methods[] = {
     define_function<Init, init>("__init__", nullptr, init_doc),
-    define_function<Serialize, serialize>("_serialize", "'dict'", "Only provide output_headers when non-empty"),
+    define_function<Serialize, serialize>("_serialize", "'dict'",
+                                          "Only provide output_headers when non-empty"),
 };
 
 }  // namespace

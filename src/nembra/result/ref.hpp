@@ -68,7 +68,9 @@ public:
     }
     // Stores `value` and hands back the previous reference, to be released by the caller
     // once this one is consistent again (releasing can run Python code).
-    [[nodiscard]] Ref replace(Ref&& value) noexcept { return Ref::steal(std::exchange(ptr_, value.release())); }
+    [[nodiscard]] Ref replace(Ref&& value) noexcept {
+        return Ref::steal(std::exchange(ptr_, value.release()));
+    }
 
     PyObject* get() const noexcept { return ptr_; }
     operator PyObject*() const noexcept { return ptr_; }
@@ -78,6 +80,8 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-inline Ref none() noexcept { return Ref::borrow(Py_None); }
+inline Ref none() noexcept {
+    return Ref::borrow(Py_None);
+}
 
 }  // namespace nembra

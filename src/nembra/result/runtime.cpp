@@ -93,9 +93,13 @@ Ref global(PyObject* globals, PyObject* name) noexcept {
 }
 #endif
 
-void raise_not_implemented() noexcept { PyErr_SetNone(runtime.not_implemented_error); }
+void raise_not_implemented() noexcept {
+    PyErr_SetNone(runtime.not_implemented_error);
+}
 
-void raise_value_error(PyObject* args) noexcept { PyErr_SetObject(runtime.value_error, args); }
+void raise_value_error(PyObject* args) noexcept {
+    PyErr_SetObject(runtime.value_error, args);
+}
 
 Ref lookup_special(PyObject* obj, PyObject* name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);

@@ -33,7 +33,8 @@ inline Ref attr(PyObject* obj, PyObject* name) noexcept {
 }
 
 inline int set_attr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
-    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) return PyObject_GenericSetAttr(obj, name, value);
+    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr)
+        return PyObject_GenericSetAttr(obj, name, value);
     return PyObject_SetAttr(obj, name, value);
 }
 
@@ -42,8 +43,8 @@ inline int set_attr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
 template <class... Args>
 Ref call(PyObject* callable, const Args&... args) noexcept {
     PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
-    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          nullptr));
+    return Ref::steal(
+        PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // callable(arg). A builtin function that takes one object (METH_O) is entered directly,
@@ -60,8 +61,8 @@ inline Ref call_one(PyObject* callable, PyObject* arg) noexcept {
 template <class... Args>
 Ref call_method(PyObject* obj, PyObject* name, const Args&... args) noexcept {
     PyObject* stack[] = {obj, static_cast<PyObject*>(args)...};
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                nullptr));
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // A method looked up as `obj.name` would be, but without making a bound method when the
@@ -81,8 +82,12 @@ struct Method {
 
 Method lookup_method(PyObject* obj, PyObject* name) noexcept;
 
-inline Ref new_dict() noexcept { return Ref::steal(PyDict_New()); }
-inline Ref new_list() noexcept { return Ref::steal(PyList_New(0)); }
+inline Ref new_dict() noexcept {
+    return Ref::steal(PyDict_New());
+}
+inline Ref new_list() noexcept {
+    return Ref::steal(PyList_New(0));
+}
 
 // Raises the NotImplementedError class itself, without a message.
 void raise_not_implemented() noexcept;

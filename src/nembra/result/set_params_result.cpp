@@ -43,7 +43,7 @@ const char init_doc[] = R"(
         :param params: the values you want to set to the user input, if you do not specify a value, it will be kept as is.
         )";
 
-#define INIT_PARAMETERS(X)                    \
+#define INIT_PARAMETERS(X)                      \
     X(self, Positional, Required, Any, nullptr) \
     X(params, Positional, Required, Dict, "'dict'")
 NEMBRA_PARAMETERS(Init, INIT_PARAMETERS);
@@ -77,7 +77,7 @@ void raise_key_error(PyObject* key) {
     if (error) PyErr_SetObject(PyExc_KeyError, error.get());
 }
 
-#define GET_PARAMETERS(X)                     \
+#define GET_PARAMETERS(X)                       \
     X(self, Positional, Required, Any, nullptr) \
     X(key, Positional, Required, Str, "'unicode'")
 NEMBRA_PARAMETERS(Get, GET_PARAMETERS);
