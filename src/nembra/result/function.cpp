@@ -44,17 +44,46 @@ std::uintptr_t stack_floor(std::uintptr_t here) noexcept {
     return low + reserve;
 }
 
-int enter_native_call() noexcept {
+int check_native_stack() noexcept {
     static thread_local std::uintptr_t floor = 0;
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (floor == 0) floor = stack_floor(here);
-    if (here < floor) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while calling a nembra.result function");
-        return -1;
-    }
-    return Py_EnterRecursiveCall(" while calling a nembra.result function");
+    if (here >= floor) return 0;
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a nembra.result function");
+    return -1;
 }
+
+constexpr const char kRecursionWhere[] = " while calling a nembra.result function";
+
+// The interpreter's recursion check around a call. From 3.12 it is a counter on the
+// thread state that Py_EnterRecursiveCall and Py_LeaveRecursiveCall step (functions, not
+// inline, from 3.13); it is stepped here directly, and only when it runs out does the
+// interpreter's own check run, to raise RecursionError as it does.
+class RecursionGuard {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    int enter() noexcept {
+        state_ = _PyThreadState_UncheckedGet();
+        if (state_->c_recursion_remaining-- > 0) return 0;
+        ++state_->c_recursion_remaining;
+        return Py_EnterRecursiveCall(kRecursionWhere);
+    }
+    void leave() noexcept {
+        ++state_->c_recursion_remaining;
+    }
+
+private:
+    PyThreadState* state_ = nullptr;
+#else
+    int enter() noexcept {
+        return Py_EnterRecursiveCall(kRecursionWhere);
+    }
+    void leave() noexcept {
+        Py_LeaveRecursiveCall();
+    }
+#endif
+};
 
 inline Function* as_function(PyObject* self) noexcept {
     return reinterpret_cast<Function*>(self);
@@ -220,9 +249,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (bind(f->binding, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
     // Results can hold themselves; a native call chain must hit the recursion limit, not
     // the end of the C stack.
-    if (enter_native_call() < 0) return nullptr;
+    RecursionGuard recursion;
+    if (check_native_stack() < 0 || recursion.enter() < 0) return nullptr;
     PyObject* result = f->invoke(f->globals, bound.values);
-    Py_LeaveRecursiveCall();
+    recursion.leave();
     return result;
 }
 
