@@ -513,3 +513,77 @@ def test_archive_resolves_zipfile_again_after_reading_the_source(namespace):
     download._serialize()
     with zipfile.ZipFile(io.BytesIO(uploads.archives[0])) as archive:
         assert [info.compress_type for info in archive.infolist()] == [zipfile.ZIP_STORED]
+
+
+# --- calling a class --------------------------------------------------------------------
+
+
+CLASS_CALL_CHILD = """
+import json
+from nembra.result import NembraResult, SetParamsResult
+calls, outcomes = [], []
+
+def init(self, *args, **kwargs):
+    calls.append([list(args), kwargs])
+
+def error_of(call):
+    try:
+        call()
+    except TypeError as error:
+        return str(error)
+
+SetParamsResult.__init__ = init
+outcomes.append(hasattr(SetParamsResult(1, key=2), "_data"))
+SetParamsResult.__init__ = lambda self, params: 5
+outcomes.append(error_of(lambda: SetParamsResult({})))
+del SetParamsResult.__init__
+outcomes.append(error_of(lambda: SetParamsResult({})))
+# Replacing __new__ cannot be undone cleanly in the interpreter, hence a child process.
+NembraResult.__new__ = lambda cls, *args, **kwargs: "made by __new__"
+outcomes.append(NembraResult())
+print(json.dumps({"calls": calls, "outcomes": outcomes}))
+"""
+
+
+def test_class_call_follows_a_replaced_init_and_new(tmp_path):
+    assert child_json(CLASS_CALL_CHILD, cwd=tmp_path) == {
+        "calls": [[[1], {"key": 2}]],
+        "outcomes": [
+            False,
+            "__init__() should return None, not 'int'",
+            "SetParamsResult() takes no arguments",
+            "made by __new__",
+        ],
+    }
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: SetParamsResult(), "__init__() takes exactly 2 positional arguments (1 given)"),
+        (lambda: SetParamsResult({}, bogus=1), "__init__() got an unexpected keyword argument 'bogus'"),
+        (lambda: NembraResult(*[None] * 4), "__init__() takes at most 4 positional arguments (5 given)"),
+        (lambda: NembraResult(*[None] * 20), "__init__() takes at most 4 positional arguments (21 given)"),
+    ],
+)
+def test_class_call_binding_errors(call, message):
+    with pytest.raises(TypeError) as raised:
+        call()
+    assert str(raised.value) == message
+
+
+def test_subclasses_and_metaclass_calls_construct_as_before():
+    class Meta(type):
+        def __call__(cls, *args, **kwargs):
+            return ("metaclass call", args, kwargs)
+
+    class Sub(SetParamsResult):
+        def __init__(self, params, extra):
+            super().__init__(params)
+            self.extra = extra
+
+    sub = Sub({}, extra=1)
+    assert (type(sub), sub._data, sub.extra) == (Sub, {}, 1)
+    WithMeta = Meta("WithMeta", (SetParamsResult,), {})
+    assert WithMeta({}, k=1) == ("metaclass call", ({},), {"k": 1})
+    assert type.__call__(SetParamsResult, {})._data == {}

@@ -5,6 +5,12 @@
 
 #include "names.hpp"
 
+#if PY_VERSION_HEX >= 0x030D0000
+// Exported by the interpreter, declared only in its internal headers since 3.13.
+extern "C" PyObject* _PyObject_MakeTpCall(PyThreadState* tstate, PyObject* callable, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* keywords);
+#endif
+
 #if defined(__linux__) || defined(__APPLE__)
 #include <pthread.h>
 #endif
@@ -277,6 +283,39 @@ int ready_function_type() noexcept {
     FunctionType.tp_descr_get = function_descr_get;
     FunctionType.tp_dictoffset = offsetof(Function, dict);
     return PyType_Ready(&FunctionType);
+}
+
+// `Cls(...)` is `type.__call__`: `object.__new__` makes the instance and `__init__`, looked
+// up on the class at the call, is called with it and must return None. When `__new__` is
+// object's and `__init__` is one of the module's functions, that is done here with the
+// call's own argument vector, without the argument tuple and keyword dict that the
+// generic path makes; anything else takes the generic path.
+PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    constexpr Py_ssize_t kMostArguments = 15;
+    auto* type = reinterpret_cast<PyTypeObject*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t total = nargs + (kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames));
+    PyObject* init = _PyType_Lookup(type, names.str___init__);
+    if (type->tp_new != PyBaseObject_Type.tp_new || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) ||
+        init == nullptr || Py_TYPE(init) != &FunctionType || as_function(init)->vectorcall == nullptr ||
+        total > kMostArguments) {
+        return _PyObject_MakeTpCall(PyThreadState_Get(), callable, args, nargs, kwnames);
+    }
+    Ref held_init = Ref::borrow(init);  // allocating can run finalizers that rebind it
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    PyObject* stack[kMostArguments + 1];
+    stack[0] = self.get();
+    for (Py_ssize_t i = 0; i < total; ++i) stack[i + 1] = args[i];
+    Ref result =
+        Ref::steal(function_vectorcall(held_init.get(), stack, static_cast<size_t>(nargs + 1), kwnames));
+    if (!result) return nullptr;
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return self.release();
 }
 
 }  // namespace nembra

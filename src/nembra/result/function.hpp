@@ -91,6 +91,10 @@ int ready_function_type() noexcept;
 // Vectorcall of every function: binds, guards the native stack, runs the body.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
+// Vectorcall of the module's classes: makes and initialises an instance as `type.__call__`
+// does, without the generic call's argument tuple where `__init__` is one of ours.
+PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 // Makes the function object of `spec` with its code object, default tuple, keyword-default
 // dict and annotations, the annotations evaluated now in `globals`. Its qualified name is
 // the class name, a dot and the short name, or the short name alone when `class_name` is

@@ -129,7 +129,11 @@ int run_class_statement(PyObject* ns, const ClassSpec& cls) noexcept {
         if (!short_name || PyObject_SetItem(class_ns.get(), short_name.get(), function.get()) < 0) return -1;
     }
     Ref made = call(metaclass.get(), name.get(), bases.get(), class_ns.get());
-    return made ? PyDict_SetItem(ns, name.get(), made.get()) : -1;
+    if (!made) return -1;
+    // Calls of the class take the module's own path (a class's vectorcall is not inherited).
+    if (PyType_Check(made.get()))
+        reinterpret_cast<PyTypeObject*>(made.get())->tp_vectorcall = class_vectorcall;
+    return PyDict_SetItem(ns, name.get(), made.get());
 }
 
 // <alias> = <name>, read from the module namespace.

@@ -47,6 +47,7 @@ namespace nembra {
     X(__prepare__)                   \
     X(__enter__)                     \
     X(__exit__)                      \
+    X(__init__)                      \
     X(catch_warnings)                \
     X(simplefilter)                  \
     X(ignore)                        \
