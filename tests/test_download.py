@@ -21,6 +21,8 @@ ATTRIBUTES = ["_file_content", "_file_name", "_encoding", "_zipped_files"]
 
 # --- helpers and fakes -----------------------------------------------------------------
 
+# The fake upload client (the fake_api fixture) comes from conftest.py.
+
 
 @pytest.fixture
 def store(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> Path:
@@ -41,46 +43,6 @@ def path_of(url: str) -> Path:
 
 def uploaded(url: str) -> bytes:
     return path_of(url).read_bytes()
-
-
-class Upload:
-    def __init__(self, file_object, file_name) -> None:
-        self.file_object = file_object
-        self.file_name = file_name
-        self.position = file_object.tell() if hasattr(file_object, "tell") else None
-        self.data = file_object.read() if hasattr(file_object, "read") else None
-        if self.position is not None:
-            file_object.seek(self.position)
-
-
-class FakeAPI:
-    """Records every client made and every upload; returns a new URL object per upload."""
-
-    events: list
-    uploads: list
-    error: BaseException | None = None
-
-    def __init__(self, *args, **kwargs) -> None:
-        assert (args, kwargs) == ((), {})
-        type(self).events.append("API()")
-
-    def _upload_temporary_file(self, *args, **kwargs):
-        assert kwargs == {}
-        file_object, file_name = args
-        type(self).events.append("upload")
-        type(self).uploads.append(Upload(file_object, file_name))
-        if type(self).error is not None:
-            raise type(self).error
-        url = object()
-        type(self).urls.append(url)
-        return url
-
-
-@pytest.fixture
-def fake_api(monkeypatch: pytest.MonkeyPatch) -> type:
-    api = type("RecordingAPI", (FakeAPI,), {"events": [], "uploads": [], "urls": [], "error": None})
-    monkeypatch.setitem(vars(nembra.result), "API", api)
-    return api
 
 
 def zip_entries(data: bytes) -> list[tuple[str, bytes, int]]:

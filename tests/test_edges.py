@@ -246,18 +246,6 @@ def test_safe_file_name_reads_a_string_that_is_not_ready():
 # --- zip entries from a dict that changes -------------------------------------------------
 
 
-class FakeUploads:
-    def __init__(self):
-        self.archives = []
-
-    def __call__(self):
-        return self
-
-    def _upload_temporary_file(self, file_object, file_name):
-        self.archives.append(file_object.read())
-        return "file:///uploaded"
-
-
 class Rekeying(File):
     """A zip entry whose reading moves another key of its dict to the end."""
 
@@ -277,18 +265,17 @@ def rekeying_entries():
     return entries
 
 
-def test_zip_entries_from_a_dict_whose_keys_change(namespace):
+def test_zip_entries_from_a_dict_whose_keys_change(fake_api):
     try:
         for _name, value in rekeying_entries().items():
             value.getvalue_binary()
     except RuntimeError as error:
         expected = str(error)
     assert expected == "dictionary keys changed during iteration"
-    namespace["API"] = uploads = FakeUploads()
     with pytest.raises(RuntimeError) as raised:
         DownloadResult(zipped_files=rekeying_entries(), file_name="a.zip")._serialize()
     assert str(raised.value) == expected
-    assert uploads.archives == []
+    assert fake_api.uploads == []
 
 
 # --- keyword-only defaults are read from __kwdefaults__ ----------------------------------
@@ -480,16 +467,15 @@ def test_nembra_result_reads_a_held_result_again_for_its_call():
     ],
     ids=["str", "bytes", "BytesIO"],
 )
-def test_download_reads_its_content_again_for_its_use(namespace, contents, uploaded):
+def test_download_reads_its_content_again_for_its_use(fake_api, contents, uploaded):
     reads = {}
     cls = type("Reading", (DownloadResult,), {"_file_content": reading_property("_file_content", contents, reads)})
-    namespace["API"] = uploads = FakeUploads()
     cls(file_content=b"x", file_name="a.bin")._serialize()
-    assert uploads.archives == [uploaded]
+    assert [upload.data for upload in fake_api.uploads] == [uploaded]
     assert reads == {"_file_content": 2}
 
 
-def test_archive_resolves_zipfile_again_after_reading_the_source(namespace):
+def test_archive_resolves_zipfile_again_after_reading_the_source(namespace, fake_api):
     """Reading `file.source` rebinds `zipfile`; ZIP_DEFLATED comes from the new binding."""
     storing = type(sys)("storing_zipfile")
     storing.ZIP_DEFLATED = zipfile.ZIP_STORED
@@ -507,11 +493,10 @@ def test_archive_resolves_zipfile_again_after_reading_the_source(namespace):
             self.__dict__["source"] = value
 
     namespace["File"] = RebindingFile
-    namespace["API"] = uploads = FakeUploads()
     download = DownloadResult(zipped_files={"a.txt": RebindingFile.from_data("a" * 100)}, file_name="a.zip")
     armed.append(True)
     download._serialize()
-    with zipfile.ZipFile(io.BytesIO(uploads.archives[0])) as archive:
+    with zipfile.ZipFile(io.BytesIO(fake_api.uploads[0].data)) as archive:
         assert [info.compress_type for info in archive.infolist()] == [zipfile.ZIP_STORED]
 
 

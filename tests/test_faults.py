@@ -36,6 +36,8 @@ from nembra.result import (
     SetParamsResult,
 )
 
+from conftest import FakeUploadClient, Recorder, namespace_with_api
+
 
 class Boom(Exception):
     pass
@@ -61,15 +63,18 @@ class Fault(types.SimpleNamespace):
     expected: what call returns afterwards."""
 
 
-class FakeAPI:
-    """Returns the upload's name and content: the entries of a zip archive, else the bytes."""
+class FakeAPI(FakeUploadClient):
+    """Returns the upload's name and content as its URL: the entries of a zip archive, else
+    the bytes, so that a case's expected output says what was uploaded. Records nothing:
+    the class serves every test of the module."""
 
-    def _upload_temporary_file(self, file_object, file_name):
-        data = file_object.read()
-        if data[:2] == b"PK":
-            with zipfile.ZipFile(io.BytesIO(data)) as archive:
-                return file_name, [(info.filename, archive.read(info)) for info in archive.infolist()]
-        return file_name, data
+    record = False
+
+    def url(self, upload):
+        if upload.data[:2] == b"PK":
+            with zipfile.ZipFile(io.BytesIO(upload.data)) as archive:
+                return upload.file_name, [(info.filename, archive.read(info)) for info in archive.infolist()]
+        return upload.file_name, upload.data
 
 
 def swap(namespace, name, value):
@@ -652,11 +657,7 @@ def getitem_of_stored_data(namespace):
     return Fault(call=call, exc=fault.exc, remove=fault.remove, expected=PARAMS["tab"])
 
 
-@pytest.fixture
-def namespace(namespace):
-    """The module namespace with the fake API client bound."""
-    namespace["API"] = FakeAPI
-    return namespace
+namespace = namespace_with_api(FakeAPI)
 
 
 @pytest.mark.parametrize("setup", CASES.values(), ids=CASES.keys())
@@ -673,18 +674,6 @@ def test_fault_reaches_caller_and_instance_stays_usable(setup, namespace):
     assert fault.call() == fault.expected
 
 
-class Recorder:
-    """What an __exit__ saw: its arguments and the exception being handled while it ran."""
-
-    def __init__(self, exit_error):
-        self.exit_error = exit_error
-        self.calls = []
-
-    def exit(self, exc_info):
-        self.calls.append((exc_info, sys.exc_info()[1]))
-        raise self.exit_error
-
-
 def failing_archive(namespace, block_error, recorder):
     class ZipFile(zipfile.ZipFile):
         def writestr(self, *args):
@@ -692,7 +681,7 @@ def failing_archive(namespace, block_error, recorder):
 
         def __exit__(self, *exc_info):
             super().__exit__(*exc_info)
-            recorder.exit(exc_info)
+            recorder(exc_info, sys.exc_info()[1])
 
     module = types.ModuleType("zipfile")
     module.ZipFile = ZipFile
@@ -707,15 +696,14 @@ def failing_upload_of_opened_file(namespace, block_error, recorder):
             return io.BytesIO(b"data")
 
         def __exit__(self, *exc_info):
-            recorder.exit(exc_info)
+            recorder(exc_info, sys.exc_info()[1])
 
     class Openable(File):
         def open_binary(self):
             return Opened()
 
-    class API:
-        def _upload_temporary_file(self, file_object, file_name):
-            raise block_error
+    class API(FakeUploadClient):
+        error = block_error
 
     namespace["API"] = API
     return DownloadResult(Openable(), "f.bin")
@@ -724,12 +712,14 @@ def failing_upload_of_opened_file(namespace, block_error, recorder):
 @pytest.mark.parametrize("make", [failing_archive, failing_upload_of_opened_file], ids=["archive", "open_binary"])
 def test_exit_that_raises_after_a_failed_block_keeps_the_block_error(make, namespace):
     block_error = Boom("block")
+    # Each __exit__ reports its arguments and the exception being handled while it runs,
+    # then raises.
     recorder = Recorder(Boom("exit"))
     download = make(namespace, block_error, recorder)
     with pytest.raises(Boom) as info:
         download._serialize()
-    assert info.value is recorder.exit_error
-    [(exc_info, handled)] = recorder.calls
+    assert info.value is recorder.error
+    [(exc_info, handled)] = recorder.args
     assert exc_info[:2] == (Boom, block_error)
     # As in a with statement: the block's exception is being handled while __exit__ runs,
     # and the exception raised by __exit__ carries it as its context.

@@ -85,21 +85,11 @@ class StrSub(str):
     pass
 
 
-class FakeAPI:
-    def _upload_temporary_file(self, file_object, file_name):
-        return "fake://" + file_name
-
-
 @pytest.fixture(autouse=True)
-def cheap_bodies():
-    """A fake API client and a trivial _serialize_params; the namespace is restored after."""
-    namespace = vars(result)
-    saved = list(namespace.items())
-    namespace["API"] = FakeAPI
+def cheap_bodies(namespace, fake_api):
+    """The fake API client of conftest.py and a trivial _serialize_params; the namespace is
+    restored after."""
     namespace["_serialize_params"] = lambda params: params
-    yield
-    namespace.clear()
-    namespace.update(saved)
 
 
 def empty(cls):

@@ -7,7 +7,6 @@ from collections.abc import Mapping
 
 import pytest
 
-import nembra.result
 from nembra.result import (
     DownloadResult,
     NembraResult,
@@ -43,20 +42,8 @@ class FalseHeld(Held):
         return 0
 
 
-class FakeAPI:
-    urls: list
-
-    def _upload_temporary_file(self, file_object, file_name):
-        url = f"file:///uploads/{len(self.urls)}/{file_name}"
-        self.urls.append(url)
-        return url
-
-
-@pytest.fixture
-def fake_api(monkeypatch: pytest.MonkeyPatch) -> type:
-    api = type("RecordingAPI", (FakeAPI,), {"urls": []})
-    monkeypatch.setitem(vars(nembra.result), "API", api)
-    return api
+# Downloads upload to the fake client of conftest.py (the fake_api fixture), whose URLs
+# read file:///uploads/<number>/<file name>.
 
 
 def update_of(*outputs) -> dict:

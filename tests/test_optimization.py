@@ -12,32 +12,14 @@ import nembra.result
 from nembra.result import OptimizationResult, OptimizationResultElement
 from nembra.views import JPGResult, PNGResult, SVGResult
 
+from conftest import Recorder
+
 OUTPUT_KEYS = ["input_columns", "optimization", "output_headers", "views"]
 
 
 # --- helpers and fakes -----------------------------------------------------------------
 
-
-class Recorder:
-    """Stands in for _serialize_params: records each argument, returns a new object."""
-
-    def __init__(self) -> None:
-        self.args: list = []
-        self.returned: list = []
-
-    def __call__(self, *args, **kwargs):
-        assert kwargs == {}
-        self.args.append(args)
-        value = object()
-        self.returned.append(value)
-        return value
-
-
-@pytest.fixture
-def recorder(monkeypatch: pytest.MonkeyPatch) -> Recorder:
-    rec = Recorder()
-    monkeypatch.setitem(vars(nembra.result), "_serialize_params", rec)
-    return rec
+# The recorder fixture (conftest.py) binds a Recorder as _serialize_params.
 
 
 class Row:
@@ -513,11 +495,12 @@ def test_non_empty_analysis_result_stored_itself() -> None:
 def test_params_reach_serialize_params_unchanged(recorder: Recorder, params) -> None:
     element = OptimizationResultElement(params)
     row = element._serialize(None)
-    assert recorder.args == [(params,)]
+    assert recorder.calls == [((params,), {})]
     assert recorder.args[0][0] is params
     assert row["design"] is recorder.returned[0]
     element._serialize({})
     assert len(recorder.args) == 2
+    assert recorder.calls[1] == ((params,), {})
     assert recorder.args[1][0] is params
 
 

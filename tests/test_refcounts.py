@@ -40,6 +40,8 @@ from nembra.result import (
     _create_safe_file_name,
 )
 
+from conftest import FakeUploadClient, namespace_with_api
+
 ITERATIONS = 2000
 WARMUP = 100
 TRACED_SLACK = 10 * 1024
@@ -59,15 +61,24 @@ URL = "fake://uploaded/file"
 UPLOAD_NAME = "upload name"
 
 
-class FakeAPI:
-    def _upload_temporary_file(self, file_object, file_name):
-        file_object.read()
+# The upload clients record nothing: the loops must not keep what they uploaded.
+
+
+class FakeAPI(FakeUploadClient):
+    """Reads the upload and returns the one URL, whose reference count is watched."""
+
+    record = False
+
+    def url(self, upload):
         return URL
 
 
-class RaisingAPI:
-    def _upload_temporary_file(self, file_object, file_name):
-        raise Boom("upload failed")
+class RaisingAPI(FakeUploadClient):
+    """Reads the upload and raises a new Boom: one instance raised again and again would
+    keep a growing traceback."""
+
+    record = False
+    error = Boom
 
 
 def raise_boom(*args, **kwargs):
@@ -516,11 +527,7 @@ WATCHED = [
 ]
 
 
-@pytest.fixture
-def namespace(namespace):
-    """The module namespace with the fake API client bound."""
-    namespace["API"] = FakeAPI
-    return namespace
+namespace = namespace_with_api(FakeAPI)
 
 
 def traced_growth(before, after):

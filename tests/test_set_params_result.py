@@ -14,26 +14,9 @@ import nembra.result
 from nembra.parametrization import _serialize_params
 from nembra.result import SetParamsResult
 
+from conftest import Recorder
 
-class Recorder:
-    """Stands in for _serialize_params: records each argument, returns a new object."""
-
-    def __init__(self) -> None:
-        self.calls: list = []
-        self.returned: list = []
-
-    def __call__(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        value = object()
-        self.returned.append(value)
-        return value
-
-
-@pytest.fixture
-def recorder(monkeypatch: pytest.MonkeyPatch) -> Recorder:
-    rec = Recorder()
-    monkeypatch.setitem(vars(nembra.result), "_serialize_params", rec)
-    return rec
+# The recorder fixture (conftest.py) binds a Recorder as _serialize_params.
 
 
 def subscript_error(obj, key) -> TypeError:

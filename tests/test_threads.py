@@ -34,6 +34,8 @@ from nembra.result import (
 )
 from nembra.views import PNGResult, SVGResult
 
+from conftest import FakeUploadClient, namespace_with_api
+
 THREADS = 8
 ITERATIONS = 500
 READERS = 6
@@ -48,16 +50,18 @@ def content_digest(data):
     return hashlib.sha256(data).hexdigest()[:16]
 
 
-class DigestAPI:
-    def _upload_temporary_file(self, file_object, file_name):
-        return f"fake://{file_name}/{content_digest(file_object.read())}"
+class DigestAPI(FakeUploadClient):
+    """Returns a URL made from the file name and the digest of the content. Records
+    nothing: the threads upload tens of thousands of times."""
+
+    record = False
+    tag = "fake"
+
+    def url(self, upload):
+        return f"{self.tag}://{upload.file_name}/{content_digest(upload.data)}"
 
 
-@pytest.fixture
-def namespace(namespace):
-    """The module namespace with the fake API client bound."""
-    namespace["API"] = DigestAPI
-    return namespace
+namespace = namespace_with_api(DigestAPI)
 
 
 @pytest.fixture
@@ -163,11 +167,8 @@ def tagged_serializer(tag):
 
 
 def tagged_api(tag):
-    class API:
-        def _upload_temporary_file(self, file_object, file_name):
-            return f"{tag}://{file_name}/{content_digest(file_object.read())}"
-
-    return API
+    # A new class each time, as tagged_serializer makes a new function.
+    return type("API", (DigestAPI,), {"tag": tag})
 
 
 def serialize_params_outputs(number):
