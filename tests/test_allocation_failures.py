@@ -12,9 +12,12 @@ from allocation_sweep import run_point, sweep  # noqa: E402
 
 
 def test_import_with_one_failing_allocation_never_crashes():
+    """Every point ends in MemoryError or success, or in an error of the interpreter's own
+    machinery (the import lock, a typing alias losing the MemoryError), never in a crash or
+    in an error of the module's exec step."""
     results = sweep(range(1, 1400, 29), jobs=2)
-    crashes = [result for result in results if result[1] == "crash"]
-    assert crashes == []
+    wrong = [result for result in results if result[1] == "crash" or "nembra" in result[2]]
+    assert wrong == []
     outcomes = {outcome for _, outcome, _ in results}
     assert {"MemoryError", "success"} <= outcomes
 
