@@ -8,4 +8,5 @@ that those methods return live in :mod:`nembra.result`; the small modules beside
 are built from, so that a controller can run end to end on one machine.
 """
 
+# The one place of the version: the build reads it into the package metadata.
 __version__ = "0.1.0"
