@@ -15,6 +15,17 @@ extern "C" PyObject* _PyObject_MakeTpCall(PyThreadState* tstate, PyObject* calla
 #include <pthread.h>
 #endif
 
+// glibc 2.32 and 2.34 gave these functions new default versions when libpthread moved into
+// libc; the original versions, which every glibc still has, keep the module loadable on
+// the older systems that wheels target.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
+
 namespace nembra {
 
 namespace {

@@ -2,7 +2,6 @@
 // its parameters, the annotations, the defaults and the binding the calls use.
 #include <cctype>
 #include <cstring>
-#include <string>
 
 #include "function.hpp"
 #include "names.hpp"
@@ -55,19 +54,26 @@ private:
         const char* start = at_;
         while (std::isalnum(static_cast<unsigned char>(*at_)) || *at_ == '_') ++at_;
         if (at_ == start) return malformed();
-        Ref target = name(std::string(start, at_));
+        Ref target = name(start, static_cast<std::size_t>(at_ - start));
         skip_spaces();
         if (!target || *at_ != '[') return target;
         ++at_;
         return subscript(target.get());
     }
 
-    Ref name(const std::string& identifier) noexcept {
-        if (identifier == "str") return Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-        if (identifier == "bytes") return Ref::borrow(reinterpret_cast<PyObject*>(&PyBytes_Type));
-        if (identifier == "dict") return Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
-        Ref key = Ref::steal(PyUnicode_InternFromString(identifier.c_str()));
-        return key ? global(globals_, key.get()) : Ref();
+    static bool is(const char* start, std::size_t length, const char* word) noexcept {
+        return std::strlen(word) == length && std::strncmp(start, word, length) == 0;
+    }
+
+    Ref name(const char* start, std::size_t length) noexcept {
+        if (is(start, length, "str")) return Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+        if (is(start, length, "bytes")) return Ref::borrow(reinterpret_cast<PyObject*>(&PyBytes_Type));
+        if (is(start, length, "dict")) return Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
+        PyObject* key = PyUnicode_FromStringAndSize(start, static_cast<Py_ssize_t>(length));
+        if (key == nullptr) return Ref();
+        PyUnicode_InternInPlace(&key);
+        Ref owned_key = Ref::steal(key);
+        return global(globals_, owned_key.get());
     }
 
     Ref subscript(PyObject* target) noexcept {
@@ -124,17 +130,19 @@ Ref make_annotations(const FunctionSpec& spec, PyObject* globals) noexcept {
 
 constexpr const char kCodeFile[] = "<nembra.result>";
 
-std::string parameter_list(const Signature& sig) {
-    std::string list;
-    for (int p = 0; p < sig.count(); ++p) {
-        if (p > 0) list += ", ";
-        if (p == sig.positional) list += "*, ";
-        list += sig.parameters[p].name;
-    }
-    return list;
-}
+// NEMBRA_COMPILE_CODE selects the compiled path on any version, to test it.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(NEMBRA_COMPILE_CODE)
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+// The length of "<parameters>" in "def <name>(<parameters>): pass".
+std::size_t parameter_list_length(const Signature& sig) noexcept {
+    std::size_t length = 0;
+    for (int p = 0; p < sig.count(); ++p) {
+        if (p > 0) length += 2;                // ", "
+        if (p == sig.positional) length += 3;  // "*, "
+        length += std::strlen(sig.parameters[p].name);
+    }
+    return length;
+}
 
 // The instructions of `pass` as a function body, and the stack it needs.
 #if PY_VERSION_HEX >= 0x030D0000
@@ -148,46 +156,61 @@ constexpr unsigned char kBody[] = {151, 0, 100, 0, 83, 0};  // RESUME 0; LOAD_CO
 constexpr int kStackSize = 1;
 #endif
 
+// A location table: at most 2 bytes for the first entry and 8 for the second.
+struct LocationTable {
+    char bytes[16];
+    std::size_t size = 0;
+
+    void add(unsigned value) noexcept {
+        if (size < sizeof bytes) bytes[size++] = static_cast<char>(value);
+    }
+};
+
 // Location table: every instruction on line 1. 3.11 and 3.12 give no columns; 3.13 gives
 // the columns of `pass` to the return.
-std::string location_table(std::size_t pass_column) {
+LocationTable location_table(std::size_t pass_column) noexcept {
+    LocationTable table;
 #if PY_VERSION_HEX >= 0x030D0000
-    std::string table = {'\x80', '\x00'};  // RESUME: line 1, no columns
+    table.add(0x80);  // RESUME: one code unit on line 1, no columns
+    table.add(0x00);
     const std::size_t end = pass_column + 4;
     if (pass_column < 80) {  // short form: one code unit, start and end columns packed
-        table += static_cast<char>(0x80 | ((pass_column / 8) << 3));
-        table += static_cast<char>(((pass_column % 8) << 4) | 4);
+        table.add(0x80 | static_cast<unsigned>((pass_column / 8) << 3));
+        table.add(static_cast<unsigned>(((pass_column % 8) << 4) | 4));
     } else if (end < 128) {  // one-line form, line delta 0
-        table += static_cast<char>(0x80 | (10 << 3));
-        table += static_cast<char>(pass_column);
-        table += static_cast<char>(end);
+        table.add(0x80 | (10 << 3));
+        table.add(static_cast<unsigned>(pass_column));
+        table.add(static_cast<unsigned>(end));
     } else {  // long form: line and end-line deltas 0, columns plus one as varints
-        table += static_cast<char>(0x80 | (14 << 3));
-        table += '\x00';
-        table += '\x00';
+        table.add(0x80 | (14 << 3));
+        table.add(0x00);
+        table.add(0x00);
         for (std::size_t value : {pass_column + 1, end + 1}) {
             while (value >= 64) {
-                table += static_cast<char>(0x40 | (value & 63));
+                table.add(0x40 | static_cast<unsigned>(value & 63));
                 value >>= 6;
             }
-            table += static_cast<char>(value);
+            table.add(static_cast<unsigned>(value));
         }
     }
-    return table;
 #elif PY_VERSION_HEX >= 0x030C0000
     (void)pass_column;
-    return std::string{'\x81', '\x00'};  // two code units on line 1
+    table.add(0x81);  // two code units on line 1
+    table.add(0x00);
 #else
     (void)pass_column;
-    return std::string{'\x80', '\x00', '\x80', '\x00', '\x80', '\x00'};
+    for (int unit = 0; unit < 3; ++unit) {
+        table.add(0x80);
+        table.add(0x00);
+    }
 #endif
+    return table;
 }
 
 Ref make_code(const Signature& sig) noexcept {
-    const std::string list = parameter_list(sig);
-    // Column of `pass` in "def <name>(<list>): pass".
-    const std::size_t pass_column = 4 + std::strlen(sig.name) + 1 + list.size() + 3;
-    const std::string table = location_table(pass_column);
+    // Column of `pass` in "def <name>(<parameters>): pass".
+    const std::size_t pass_column = 4 + std::strlen(sig.name) + 1 + parameter_list_length(sig) + 3;
+    const LocationTable table = location_table(pass_column);
 
     Ref code = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(kBody), sizeof kBody));
     Ref constants = Ref::steal(PyTuple_Pack(1, Py_None));
@@ -195,7 +218,7 @@ Ref make_code(const Signature& sig) noexcept {
     Ref variables = Ref::steal(PyTuple_New(sig.count()));
     Ref file = Ref::steal(PyUnicode_InternFromString(kCodeFile));
     Ref name = Ref::steal(PyUnicode_InternFromString(sig.name));
-    Ref lines = Ref::steal(PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size())));
+    Ref lines = Ref::steal(PyBytes_FromStringAndSize(table.bytes, static_cast<Py_ssize_t>(table.size)));
     Ref exceptions = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
     if (!code || !constants || !no_names || !variables || !file || !name || !lines || !exceptions)
         return Ref();
@@ -213,14 +236,30 @@ Ref make_code(const Signature& sig) noexcept {
         sig.positional, 0, sig.keyword_only, sig.count(), kStackSize, CO_OPTIMIZED | CO_NEWLOCALS, code.get(),
         constants.get(), no_names.get(), variables.get(), no_names.get(), no_names.get(), file.get(),
         name.get(), name.get(), 1, lines.get(), exceptions.get())));
+#undef NEMBRA_NEW_CODE
 }
 
 #else
 
 // An interpreter whose instruction set is not known here: compile the definition.
 Ref make_code(const Signature& sig) noexcept {
-    const std::string source = std::string("def ") + sig.name + "(" + parameter_list(sig) + "): pass\n";
-    Ref module_code = Ref::steal(Py_CompileString(source.c_str(), kCodeFile, Py_file_input));
+    Ref names_list = Ref::steal(PyList_New(0));
+    if (!names_list) return Ref();
+    for (int p = 0; p < sig.count(); ++p) {
+        if (p == sig.positional) {
+            Ref star = Ref::steal(PyUnicode_FromString("*"));
+            if (!star || PyList_Append(names_list.get(), star.get()) < 0) return Ref();
+        }
+        Ref name = Ref::steal(PyUnicode_FromString(sig.parameters[p].name));
+        if (!name || PyList_Append(names_list.get(), name.get()) < 0) return Ref();
+    }
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    Ref list = separator ? Ref::steal(PyUnicode_Join(separator.get(), names_list.get())) : Ref();
+    if (!list) return Ref();
+    Ref text = Ref::steal(PyUnicode_FromFormat("def %s(%U): pass\n", sig.name, list.get()));
+    const char* source = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (source == nullptr) return Ref();
+    Ref module_code = Ref::steal(Py_CompileString(source, kCodeFile, Py_file_input));
     if (!module_code) return module_code;
     Ref constants = Ref::steal(PyObject_GetAttrString(module_code.get(), "co_consts"));
     if (!constants) return constants;
