@@ -77,9 +77,20 @@ constexpr const char kRecursionWhere[] = " while calling a nembra.result functio
 // thread state that Py_EnterRecursiveCall and Py_LeaveRecursiveCall step (functions, not
 // inline, from 3.13); it is stepped here directly, and only when it runs out does the
 // interpreter's own check run, to raise RecursionError as it does.
+//
+// The same counter tells how deep the thread's calls are. The stack is measured only past
+// kShallowDepth levels: fewer cannot come near the end of the stack, given the reserve
+// that the measurement keeps, and most calls are made at such depths.
+constexpr int kShallowDepth = 48;
+
 class RecursionGuard {
 public:
 #if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030D0000
+    static constexpr int kLimit = Py_C_RECURSION_LIMIT;
+#else
+    static constexpr int kLimit = C_RECURSION_LIMIT;
+#endif
     int enter() noexcept {
         state_ = _PyThreadState_UncheckedGet();
         if (state_->c_recursion_remaining-- > 0) return 0;
@@ -89,17 +100,24 @@ public:
     void leave() noexcept {
         ++state_->c_recursion_remaining;
     }
-
-private:
-    PyThreadState* state_ = nullptr;
+    bool deep() const noexcept {
+        return kLimit - state_->c_recursion_remaining > kShallowDepth;
+    }
 #else
     int enter() noexcept {
+        state_ = PyThreadState_Get();
         return Py_EnterRecursiveCall(kRecursionWhere);
     }
     void leave() noexcept {
         Py_LeaveRecursiveCall();
     }
+    bool deep() const noexcept {
+        return state_->recursion_limit - state_->recursion_remaining > kShallowDepth;
+    }
 #endif
+
+private:
+    PyThreadState* state_ = nullptr;
 };
 
 inline Function* as_function(PyObject* self) noexcept {
@@ -267,7 +285,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // Results can hold themselves; a native call chain must hit the recursion limit, not
     // the end of the C stack.
     RecursionGuard recursion;
-    if (check_native_stack() < 0 || recursion.enter() < 0) return nullptr;
+    if (recursion.enter() < 0) return nullptr;
+    if (recursion.deep() && check_native_stack() < 0) {
+        recursion.leave();
+        return nullptr;
+    }
     PyObject* result = f->invoke(f->globals, bound.values);
     recursion.leave();
     return result;

@@ -130,9 +130,13 @@ int run_class_statement(PyObject* ns, const ClassSpec& cls) noexcept {
     }
     Ref made = call(metaclass.get(), name.get(), bases.get(), class_ns.get());
     if (!made) return -1;
-    // Calls of the class take the module's own path (a class's vectorcall is not inherited).
-    if (PyType_Check(made.get()))
+#if PY_VERSION_HEX >= 0x030D0000
+    // Calls of the class take the module's own path (a class's vectorcall is not
+    // inherited). Measured faster than the interpreter's type call on 3.13 only.
+    if (PyType_Check(made.get())) {
         reinterpret_cast<PyTypeObject*>(made.get())->tp_vectorcall = class_vectorcall;
+    }
+#endif
     return PyDict_SetItem(ns, name.get(), made.get());
 }
 
