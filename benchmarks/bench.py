@@ -138,22 +138,14 @@ def rebound(module, name, value):
 
 def loop_call(f, *args, **kwargs):
     if kwargs:
-        # Keywords are written into the call, as a controller writes them, so that the call
-        # passes keyword names rather than a dict unpacked with f(**kwargs).
-        parameters = [f"a{i}" for i in range(len(args))] + list(kwargs)
-        call = ", ".join([f"a{i}" for i in range(len(args))] + [f"{k}={k}" for k in kwargs])
-        source = (
-            f"def make(f, {', '.join(parameters)}):\n"
-            "    def time_kw(loops):\n"
-            "        t0 = clock()\n"
-            "        for _ in repeat(None, loops):\n"
-            f"            f({call})\n"
-            "        return clock() - t0\n"
-            "    return time_kw\n"
-        )
-        namespace = {"clock": clock, "repeat": repeat}
-        exec(source, namespace)
-        return namespace["make"](f, *args, **kwargs)
+
+        def time_kw(loops):
+            t0 = clock()
+            for _ in repeat(None, loops):
+                f(*args, **kwargs)
+            return clock() - t0
+
+        return time_kw
     if len(args) == 1:
         (a,) = args
 
