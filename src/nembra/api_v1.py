@@ -37,6 +37,7 @@ import math
 import os
 import secrets
 import shlex
+import signal
 import stat
 import sys
 import tempfile
@@ -73,9 +74,50 @@ def _default_store_path() -> str:
     if os.path.isabs(cache):
         return os.path.join(cache, "nembra", "uploads")
     home = os.path.expanduser("~")
-    if os.path.isabs(home) and os.path.isdir(home):
+    if os.path.isabs(home) and _is_directory(home):
         return os.path.join(home, ".cache", "nembra", "uploads")
     return os.path.join(tempfile.gettempdir(), f"nembra-uploads-{os.geteuid()}")
+
+
+# Early CPython 3.11 releases (Debian 12's 3.11.2 among them; 3.11.7 is fixed) build the
+# time fields of a stat result with a big-integer multiplication that runs the Python
+# signal handlers, and ignore its failure: an exception raised by a handler during
+# os.stat (KeyboardInterrupt at Ctrl-C) stays pending while the call returns a result
+# whose time fields are missing, and it surfaces later as a SystemError, or never. There
+# every stat of this module runs with the signals blocked in the calling thread, so that
+# no handler runs inside it; a signal that arrives meanwhile waits, and its handler runs
+# as the mask is restored. (Masks are per thread: a signal that another thread takes
+# during the stat can still have its handler run in there.) The masks are set through
+# _signal, whose sets hold plain ints; signal.pthread_sigmask would turn each signal of
+# a returned full mask into an enum member, at some 50 microseconds a call.
+_SHIELD_STAT = (
+    sys.implementation.name == "cpython" and sys.version_info < (3, 12) and hasattr(signal, "pthread_sigmask")
+)
+if _SHIELD_STAT:
+    import _signal  # type: ignore[import-not-found]  # the C half of signal, untyped
+
+    _ALL_SIGNALS = _signal.valid_signals()
+
+
+def _stat(path: int | str, *, dir_fd: Optional[int] = None, follow_symlinks: bool = True) -> os.stat_result:
+    """os.stat, never interrupted by a signal handler on the interpreters that need it."""
+    if not _SHIELD_STAT:
+        return os.stat(path, dir_fd=dir_fd, follow_symlinks=follow_symlinks)
+    # The mask is read before it is changed: an interrupt between the two calls leaves it
+    # as it was, and one after the second is undone by the finally clause.
+    previous = _signal.pthread_sigmask(signal.SIG_BLOCK, ())
+    try:
+        _signal.pthread_sigmask(signal.SIG_BLOCK, _ALL_SIGNALS)
+        return os.stat(path, dir_fd=dir_fd, follow_symlinks=follow_symlinks)
+    finally:
+        _signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def _is_directory(path: str) -> bool:
+    try:
+        return stat.S_ISDIR(_stat(path).st_mode)
+    except (OSError, ValueError):
+        return False
 
 
 def _make_directory(path: str) -> None:
@@ -173,12 +215,18 @@ def _open_store(path: str, resources: _Resources) -> int:
     except OSError as error:
         # O_NOFOLLOW fails with ELOOP (EMLINK on some BSDs) on a link, O_DIRECTORY with
         # ENOTDIR on anything else; ENOTDIR may also come from a parent of the path.
-        if error.errno not in (errno.ELOOP, errno.EMLINK, errno.ENOTDIR) or not os.path.lexists(path):
+        if error.errno not in (errno.ELOOP, errno.EMLINK, errno.ENOTDIR):
             raise
-        if os.path.islink(path):
+        try:
+            mode: Optional[int] = _stat(path, follow_symlinks=False).st_mode
+        except (OSError, ValueError):
+            mode = None
+        if mode is None:
+            raise
+        if stat.S_ISLNK(mode):
             raise _refusal(path, "it is a symbolic link", "remove the link") from None
         raise _refusal(path, "it is not a directory", "remove it") from None
-    _check_store(path, os.fstat(fd))
+    _check_store(path, _stat(fd))
     return fd
 
 
@@ -289,7 +337,7 @@ def _uploads(store_fd: int) -> List[Tuple[float, str]]:
     found = []
     for name in os.listdir(store_fd):
         if name.startswith(_UPLOAD_PREFIX):
-            status = os.stat(name, dir_fd=store_fd, follow_symlinks=False)
+            status = _stat(name, dir_fd=store_fd, follow_symlinks=False)
             if stat.S_ISDIR(status.st_mode):
                 found.append((status.st_mtime, name))
     return sorted(found)
@@ -312,7 +360,7 @@ def _list(store: str, store_fd: int, resources: _Resources) -> None:
         upload_fd = resources.open(upload, _DIRECTORY_FLAGS, store_fd)
         try:
             names = sorted(os.listdir(upload_fd))
-            sizes = [os.stat(name, dir_fd=upload_fd, follow_symlinks=False).st_size for name in names]
+            sizes = [_stat(name, dir_fd=upload_fd, follow_symlinks=False).st_size for name in names]
         finally:
             resources.close(1)
         # An upload directory holding nothing is listed itself, with a trailing slash.
